@@ -1,0 +1,295 @@
+#include "merge.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform.hpp"
+
+const char kCredit[] = "- rebuilds a file from its numbered component files";
+
+namespace {
+
+// Everything the tool can say, in one place.
+constexpr const char kPathTooLong[] = "File path too long";
+constexpr const char kCannotOpen[] = " can't open file : %s \n";
+constexpr const char kStatusFailed[] = "FAIL";
+constexpr const char kFileSize[] = "File size: %ld \n";
+constexpr const char kOverwrite[] = "File %s exists, overwrite (y/n)?\n";
+constexpr const char kMerging[] = "Merging %d files to create: %s\n";
+constexpr const char kCannotCreate[] = "Can not create %s";
+constexpr const char kMergeAborted[] = "Merge aborted\n";
+constexpr const char kCannotOpenStream[] = "Can not open file %s\n";
+constexpr const char kInvalidComponent[] = "Invalid Component File: %s\nMerge aborted\n";
+constexpr const char kReading[] = "Reading %s\n";
+constexpr const char kChecksumError[] = "Checksum error for file %s should be %04X is %04X\n";
+constexpr const char kAbortQuestion[] = " %d checksum errors, abort merge (y/n)?\n";
+constexpr const char kOldVersion[] = "component files created with DIVVLE ver 1.02\n";
+constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
+constexpr const char kFloppyPrompt[] =
+    "Please insert floppy into drive %s with %s\nPress any key when ready ...\n";
+
+constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
+
+enum class Question { overwrite, abort };
+enum class SizeQuery { ok, open_failed, status_failed };
+
+[[noreturn]] void finish(int status) { std::exit(status); }
+
+int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+// Reads answer characters until one folds to y or n. When no answer can ever
+// come, the question is answered the way that stops the run: the existing
+// file stays, the damaged target goes.
+int ask_yes_no(const BuildProfile& profile, Question kind) {
+  for (;;) {
+    int c = profile.answer_input();
+    if (c == EOF) {
+      return kind == Question::overwrite ? 'n' : 'y';
+    }
+    if (profile.echo_answers && kind == Question::overwrite) {
+      std::printf("%c\n", c);
+    }
+    c = fold(c);
+    if (profile.echo_answers && kind == Question::abort) {
+      std::printf("%c\n", c);
+    }
+    if (c == 'y' || c == 'n') {
+      return c;
+    }
+  }
+}
+
+// Opens the name read-only just long enough to ask for its size.
+SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
+  run.f = open(name, O_RDONLY);
+  if (run.f < 0) {
+    return SizeQuery::open_failed;
+  }
+  const bool ok = fstat(run.f, &run.buf) == 0;
+  close(run.f);
+  if (!ok) {
+    return SizeQuery::status_failed;
+  }
+  size = run.buf.st_size;
+  return SizeQuery::ok;
+}
+
+// A component's size, for the length check: larger files are large enough
+// for any length a header can hold.
+std::int32_t component_size(long long size) {
+  return size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
+}
+
+// Builds the name of the next component and, from a floppy, waits until the
+// user has put in the disk that holds it.
+void next_component(MergeRun& run, const BuildProfile& profile, int number) {
+  component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
+  if (run.drive != nullptr) {
+    std::printf(kFloppyPrompt, run.drive, run.FileName);
+    profile.answer_input();
+  }
+}
+
+void abandon_target(MergeRun& run) {
+  std::fclose(run.optr);
+  unlink(run.Created);
+}
+
+// Copies the data of the open component into the target, chunk by chunk,
+// summing each chunk before it is written. A chunk that does not arrive
+// whole ends the copy; it is neither summed nor written.
+void copy_component(MergeRun& run) {
+  run.sum = 0;
+  run.remaining = run.data_length;
+  while (run.remaining > 0) {
+    const std::int32_t chunk =
+        run.remaining >= static_cast<std::int32_t>(kChunkSize) ? kChunkSize : run.remaining;
+    if (std::fread(run.aa, static_cast<std::size_t>(chunk), 1, run.fptr) != 1) {
+      break;
+    }
+    run.sum = checksum_add(run.sum, run.aa, static_cast<std::size_t>(chunk));
+    std::fwrite(run.aa, static_cast<std::size_t>(chunk), 1, run.optr);
+    run.remaining -= chunk;
+  }
+  run.jj = static_cast<std::uint16_t>(run.sum);
+  if (run.jj != run.stored_checksum) {
+    std::printf(kChecksumError, run.FileName, static_cast<unsigned>(run.stored_checksum),
+                static_cast<unsigned>(run.jj));
+    ++run.errors;
+  }
+}
+
+// Opens the next component (not 00) and checks that it belongs to the set.
+void open_continuation(MergeRun& run, const BuildProfile& profile) {
+  next_component(run, profile, run.index);
+  long long size = 0;
+  switch (size_query(run, run.FileName, size)) {
+    case SizeQuery::open_failed:
+      std::printf(kCannotOpen, run.FileName);
+      std::printf(kMergeAborted);
+      abandon_target(run);
+      finish(-1);
+    case SizeQuery::status_failed:
+      std::printf(kStatusFailed);
+      finish(1);
+    case SizeQuery::ok:
+      break;
+  }
+  run.component_size = component_size(size);
+  run.fptr = std::fopen(run.FileName, "rb");
+  if (run.fptr == nullptr) {
+    std::printf(kCannotOpenStream, run.FileName);
+    finish(-1);
+  }
+  const ComponentHeader header = read_continuation_header(run.fptr);
+  std::memcpy(run.Targets, header.name, sizeof run.Targets);
+  run.stored_checksum = header.checksum;
+  run.data_length = header.data_length;
+  if (header.sequence != run.index || std::strcmp(run.Target, run.Targets) != 0) {
+    std::printf(kInvalidComponent, run.FileName);
+    abandon_target(run);
+    finish(1);
+  }
+}
+
+// Opens component 00, learns the set from its header and creates the target.
+void open_first(MergeRun& run, const BuildProfile& profile) {
+  long long size = 0;
+  switch (size_query(run, run.FileName, size)) {
+    case SizeQuery::open_failed:
+      std::printf(kCannotOpen, run.FileName);
+      finish(-1);
+    case SizeQuery::status_failed:
+      std::printf(kStatusFailed);
+      finish(1);
+    case SizeQuery::ok:
+      break;
+  }
+  run.component_size = component_size(size);
+  run.fptr = std::fopen(run.FileName, "rb");
+  if (run.fptr == nullptr) {
+    finish(-1);
+  }
+  const ComponentHeader header = read_first_header(run.fptr);
+  run.count = header.count;
+  std::memcpy(run.Target, header.name, sizeof run.Target);
+  run.stamp = header.stamp;
+  run.total_size = header.total_size;
+  run.stored_checksum = header.checksum;
+  run.data_length = header.data_length;
+  std::printf(kFileSize, static_cast<long>(run.total_size));
+
+  std::memcpy(run.Created, run.Target, sizeof run.Created);
+  if (platform_name_exists(run.Created)) {
+    std::printf(kOverwrite, run.Created);
+    if (ask_yes_no(profile, Question::overwrite) == 'n') {
+      finish(1);
+    }
+  }
+  std::printf(kMerging, run.count, run.Created);
+  run.optr = std::fopen(run.Created, "wb");
+  if (run.optr == nullptr) {
+    std::printf(kCannotCreate, run.Created);
+    finish(-1);
+  }
+}
+
+// Decides what becomes of the target once every component was copied, and
+// yields the run's exit status.
+int complete(MergeRun& run, const BuildProfile& profile) {
+  std::fclose(run.optr);
+  if (run.errors > 0) {
+    std::printf(kAbortQuestion, run.errors);
+    if (ask_yes_no(profile, Question::abort) == 'y') {
+      unlink(run.Created);
+      finish(1);
+    }
+  }
+  long long size = 0;
+  switch (size_query(run, run.Created, size)) {
+    case SizeQuery::open_failed:
+      std::printf(kCannotOpen, run.Created);
+      finish(-1);
+    case SizeQuery::status_failed:
+      std::printf(kStatusFailed);
+      finish(1);
+    case SizeQuery::ok:
+      break;
+  }
+  run.utimebuf.actime = run.stamp;
+  run.utimebuf.modtime = run.stamp;
+  if (size != run.total_size) {
+    if (run.total_size < 1) {
+      std::printf(kOldVersion);
+    } else {
+      std::printf(kDiskWrite);
+      unlink(run.Created);
+      finish(-1);
+    }
+  }
+  if (run.stamp == 0 && !profile.stamp_zero_sets_time) {
+    return 0;
+  }
+  return platform_set_times(run.Created, run.utimebuf) == 0 ? 0 : -1;
+}
+
+// Takes the command line apart: the drive, the length limit, the base name.
+void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile) {
+  std::printf(profile.banner, kCredit);
+  if (argc < 2) {
+    std::printf("%s", profile.usage);
+    finish(-1);
+  }
+  if (profile.drive_option && argc >= 3) {
+    for (const char* drive : kDrives) {
+      if (std::strcmp(argv[2], drive) == 0) {
+        run.drive = argv[2];
+      }
+    }
+    if (run.drive == nullptr) {
+      std::printf("%s", profile.usage);
+      finish(-1);
+    }
+  }
+  if (std::strlen(argv[1]) > kMaxArgumentLength) {
+    std::printf(kPathTooLong);
+    finish(1);
+  }
+  std::strcpy(run.FileName, argv[1]);
+  const char* dot = std::strchr(run.FileName, '.');
+  const std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - run.FileName)
+                                            : std::strlen(run.FileName);
+  std::memcpy(run.Prefix, run.FileName, length);
+}
+
+MergeRun run;
+
+}  // namespace
+
+int run_merge(int argc, char** argv, const BuildProfile& profile) {
+  start_run(run, argc, argv, profile);
+  next_component(run, profile, 0);
+  open_first(run, profile);
+  for (run.index = 0; run.index < run.count; ++run.index) {
+    if (run.index >= 1) {
+      open_continuation(run, profile);
+    }
+    std::printf(kReading, run.FileName);
+    if (run.component_size < run.data_length) {
+      std::printf(kInvalidComponent, run.FileName);
+      abandon_target(run);
+      finish(1);
+    }
+    copy_component(run);
+    std::fclose(run.fptr);
+  }
+  if (run.count <= 0) {
+    std::fclose(run.fptr);  // component 00 was opened for its header only
+  }
+  return complete(run, profile);
+}

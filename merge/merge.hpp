@@ -1,0 +1,62 @@
+// The merge engine: one run from the command line to the exit status, shared
+// by both programs. Everything that differs between them is a field of the
+// build profile or a function of the small platform piece (platform.hpp).
+#pragma once
+
+#include <sys/stat.h>
+#include <utime.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "format.hpp"
+
+constexpr std::size_t kChunkSize = 10000;
+constexpr std::size_t kMaxArgumentLength = 80;
+
+// The constant record of one program, chosen when it is built.
+struct BuildProfile {
+  const char* banner;  // printf format; its %s receives the credit text
+  const char* usage;
+  bool drive_option;          // a second argument may name floppy drive A: or B:
+  int (*answer_input)();      // next answer character, or EOF when none can come
+  bool echo_answers;          // answers are shown, as the console does not echo them
+  bool stamp_zero_sets_time;  // a recorded stamp of 0 still sets the target's times
+  bool dos_paths;             // '\\' and drive letters count in a stored target name
+};
+
+// All state of one run; it lives for the whole process.
+struct MergeRun {
+  char FileName[kNameBufferSize];  // the current component
+  char Prefix[kNameBufferSize];    // the base name of the set
+  const char* drive;               // the floppy drive as typed, or null
+  char Target[kNameBufferSize];    // the name the first header carries
+  char Targets[kNameBufferSize];   // the name the current continuation header carries
+  char Created[kNameBufferSize];   // the name the target is created under
+  std::FILE* fptr;                 // the component being read
+  std::FILE* optr;                 // the target being written
+  int f;                           // short-lived descriptor of a size query
+  struct stat buf;
+  unsigned char aa[kChunkSize];
+  std::uint16_t jj;  // computed checksum of the current component
+  struct utimbuf utimebuf;
+  // From the first header, kept for the whole run.
+  int count;
+  std::int32_t stamp;
+  std::int32_t total_size;
+  // From the header of the current component.
+  std::uint16_t stored_checksum;
+  std::int32_t data_length;
+  std::int32_t component_size;
+  int index;
+  std::uint32_t sum;
+  std::int32_t remaining;
+  int errors;
+};
+
+// The credit text that fills both banners.
+extern const char kCredit[];
+
+// Runs one merge and returns its exit status; a failure ends the process
+// directly with its status, after its message.
+int run_merge(int argc, char** argv, const BuildProfile& profile);

@@ -1,0 +1,324 @@
+// zunfelu end to end: each case writes a set, runs the real program in a
+// fresh folder with given standard input, and checks the exact output, the
+// status the shell sees, the files left behind and the target's times.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "set_writer.hpp"
+#include "spawn.hpp"
+
+namespace {
+
+const std::string kBanner =
+    "zunfelu Ver 1.08 03/05/97 - rebuilds a file from its numbered component files\n";
+const std::string kUsage = "USAGE:\n\t zunfelu file\n";
+constexpr std::int32_t kStamp = 868000000;  // a summer moment of 1997
+const std::string kName = "report.txt";
+
+// Deterministic bytes, half of them 0x80 or above, so the checksum's sign matters.
+std::string bytes(std::size_t n, unsigned seed = 1) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+const std::string kData = bytes(30000);
+
+std::vector<Component> three() { return cut_into(kData, kName, 3, kStamp); }
+
+// The opening lines of a run; `between` stands between the size and the merge line.
+std::string head(long total, int count, const std::string& name = kName,
+                 const std::string& between = "") {
+  return kBanner + "File size: " + std::to_string(total) + " \n" + between + "Merging " +
+         std::to_string(count) + " files to create: " + name + "\n";
+}
+
+std::string reading(int from, int to, const std::string& prefix = "report") {
+  std::string s;
+  for (int k = from; k <= to; ++k) {
+    s += "Reading " + component_file(prefix, k) + "\n";
+  }
+  return s;
+}
+
+const std::string kInvalid01 = "Invalid Component File: report.Z01\nMerge aborted\n";
+const std::string kDiskWrite = "Disk write error or disk full!!!\nMerge ABORTED";
+const std::string kOld = "component files created with DIVVLE ver 1.02\n";
+
+// Applies a change to a copy of the valid three-part set.
+std::function<std::vector<Component>()> three_with(std::function<void(std::vector<Component>&)> f) {
+  return [f] {
+    auto set = three();
+    f(set);
+    return set;
+  };
+}
+
+struct Case {
+  const char* title;
+  std::function<std::vector<Component>()> set = three;
+  std::vector<std::string> args = {"report.Z00"};
+  std::string input;
+  std::optional<std::string> existing;  // a file already at the target's name
+  std::string output;
+  int status = 0;
+  std::optional<std::string> target;  // what the target holds afterwards; none: absent
+  bool stamped = false;               // the target carries the recorded times
+  std::int32_t stamp = kStamp;
+  std::vector<std::pair<std::string, std::string>> env;
+  std::string set_dir;  // subfolder that holds the set
+  std::string target_name = kName;
+};
+
+const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
+const std::string kOldFile = "the file that was there before\n";
+
+std::string bad_checksum_question(int n) {
+  return " " + std::to_string(n) + " checksum errors, abort merge (y/n)?\n";
+}
+
+std::vector<Case> cases() {
+  const auto wrong_sum = three_with([](auto& s) { s[1].checksum ^= 0x8001; });
+  const std::string wrong_sum_line = "Checksum error for file report.Z01 should be " +
+                                     [] {
+                                       char b[8];
+                                       std::snprintf(b, sizeof b, "%04X",
+                                                     reference_checksum(three()[1].data) ^ 0x8001);
+                                       return std::string(b);
+                                     }() +
+                                     " is " + [] {
+                                       char b[8];
+                                       std::snprintf(b, sizeof b, "%04X",
+                                                     reference_checksum(three()[1].data));
+                                       return std::string(b);
+                                     }() + "\n";
+  const std::string wrong_sum_run = head(30000, 3) + reading(0, 1) + wrong_sum_line +
+                                    reading(2, 2) + bad_checksum_question(1);
+  // Component 01 ends 10 bytes early: its only chunk never arrives whole.
+  const auto cut_short = three_with([](auto& s) {
+    s[1].keep_bytes = 86 + s[1].data_length - 10;
+  });
+  char sum01[8];
+  std::snprintf(sum01, sizeof sum01, "%04X", reference_checksum(three()[1].data));
+  const std::string cut_short_run = head(30000, 3) + reading(0, 1) +
+                                    "Checksum error for file report.Z01 should be " + sum01 +
+                                    " is 0000\n" + reading(2, 2) + bad_checksum_question(1);
+  const std::string shim = FAULT_SHIM;
+
+  return {
+      {.title = "valid set", .output = head(30000, 3) + reading(0, 2), .target = kData,
+       .stamped = true},
+      {.title = "base name alone", .args = {"report"}, .output = head(30000, 3) + reading(0, 2),
+       .target = kData, .stamped = true},
+      {.title = "any component named", .args = {"report.Z07", "extra", "words"},
+       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true},
+      {.title = "set in another folder, target here", .args = {"sub/report.Z00"},
+       .output = head(30000, 3) + reading(0, 2, "sub/report"), .target = kData, .stamped = true,
+       .set_dir = "sub"},
+      {.title = "no argument", .args = {}, .output = kBanner + kUsage, .status = 255},
+      {.title = "argument of 80 bytes is taken", .args = {std::string(80, 'q')},
+       .output = kBanner + " can't open file : " + std::string(80, 'q') + ".Z00 \n",
+       .status = 255},
+      {.title = "argument of 81 bytes", .args = {std::string(81, 'q')},
+       .output = kBanner + "File path too long", .status = 1},
+      {.title = "dot first gives an empty base name", .args = {".Z00"},
+       .output = kBanner + " can't open file : .Z00 \n", .status = 255},
+      {.title = "base name ends at the first dot", .args = {"a.b/report.Z00"},
+       .output = kBanner + " can't open file : a.Z00 \n", .status = 255},
+      {.title = "component 00 missing", .args = {"other"},
+       .output = kBanner + " can't open file : other.Z00 \n", .status = 255},
+      {.title = "component 00 status request fails", .output = kBanner + "FAIL", .status = 1,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FSTAT", "1"}}},
+      {.title = "component 00 stream cannot open", .output = kBanner, .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FOPEN", "report.Z00"}}},
+      {.title = "overwrite y", .input = "y", .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) +
+                 reading(0, 2),
+       .target = kData, .stamped = true},
+      {.title = "overwrite Y after junk", .input = "x \nY", .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) +
+                 reading(0, 2),
+       .target = kData, .stamped = true},
+      {.title = "overwrite n", .input = "n", .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \n" + kOverwrite,
+       .status = 1, .target = kOldFile},
+      {.title = "overwrite, end of input", .input = "ok?", .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \n" + kOverwrite,
+       .status = 1, .target = kOldFile},
+      {.title = "target cannot be created", .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "missing/dir/report.txt";
+       }),
+       .output = head(30000, 3, "missing/dir/report.txt") + "Can not create missing/dir/report.txt",
+       .status = 255, .target_name = "missing"},
+      {.title = "empty stored name", .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "";
+       }),
+       .output = head(30000, 3, "") + "Can not create ", .status = 255, .target_name = ""},
+      {.title = "component 01 missing", .set = three_with([](auto& s) { s.pop_back(); }),
+       .output = head(30000, 3) + reading(0, 1) + " can't open file : report.Z02 \n" +
+                 "Merge aborted\n",
+       .status = 255},
+      {.title = "component 01 status request fails", .output = head(30000, 3) + reading(0, 0) +
+                                                                "FAIL",
+       .status = 1, .target = kData.substr(0, 10000), .env = {{"LD_PRELOAD", shim},
+                                                               {"ZFAULT_FSTAT", "2"}}},
+      {.title = "component 01 stream cannot open",
+       .output = head(30000, 3) + reading(0, 0) + "Can not open file report.Z01\n", .status = 255,
+       .target = kData.substr(0, 10000), .env = {{"LD_PRELOAD", shim},
+                                                 {"ZFAULT_FOPEN", "report.Z01"}}},
+      {.title = "wrong sequence number", .set = three_with([](auto& s) { s[1].sequence = 2; }),
+       .output = head(30000, 3) + reading(0, 0) + kInvalid01, .status = 1},
+      {.title = "name differs in case", .set = three_with([](auto& s) { s[1].name = "Report.txt"; }),
+       .output = head(30000, 3) + reading(0, 0) + kInvalid01, .status = 1},
+      {.title = "bytes after a name's zero are ignored", .set = three_with([](auto& s) {
+         s[0].name = kName + std::string("\0left", 5);
+         s[1].name = kName + std::string("\0over", 5);
+       }),
+       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true},
+      {.title = "70-byte name matches a terminated continuation name", .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = std::string(70, 'L');
+       }),
+       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 2), .target = kData,
+       .stamped = true, .target_name = std::string(70, 'L')},
+      {.title = "70-byte name against a longer continuation name",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = std::string(70, 'L');
+         s[1].name = std::string(71, 'L');
+       }),
+       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 0) + kInvalid01, .status = 1,
+       .target_name = std::string(70, 'L')},
+      {.title = "component smaller than its length",
+       .set = three_with([](auto& s) { s[1].keep_bytes = s[1].data_length - 1; }),
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01, .status = 1},
+      {.title = "checksum error kept with n", .set = wrong_sum, .input = "n",
+       .output = wrong_sum_run, .target = kData, .stamped = true},
+      {.title = "checksum error discarded with y", .set = wrong_sum, .input = "xq\ny",
+       .output = wrong_sum_run, .status = 1},
+      {.title = "checksum error, end of input discards", .set = wrong_sum,
+       .output = wrong_sum_run, .status = 1},
+      {.title = "data end early, kept: size check deletes", .set = cut_short, .input = "n",
+       .output = cut_short_run + kDiskWrite, .status = 255},
+      {.title = "data end early, discarded", .set = cut_short, .input = "Y",
+       .output = cut_short_run, .status = 1},
+      {.title = "target longer than recorded",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.total_size = 29999;
+       }),
+       .output = head(29999, 3) + reading(0, 2) + kDiskWrite, .status = 255},
+      {.title = "unrecorded size draws the old-version notice",
+       .set = three_with([](auto& s) { s[0].total_size = 0; }),
+       .output = head(0, 3) + reading(0, 2) + kOld, .target = kData, .stamped = true},
+      {.title = "count 0, size 0: empty target",
+       .set = [] { return std::vector<Component>{{.count = 0, .name = kName, .stamp = kStamp}}; },
+       .output = head(0, 0), .target = "", .stamped = true},
+      {.title = "count byte 0x80 copies nothing",
+       .set = three_with([](auto& s) { s[0].count = 0x80; }),
+       .output = head(30000, -128) + kDiskWrite, .status = 255},
+      {.title = "negative length copies nothing",
+       .set = [] {
+         return std::vector<Component>{
+             {.count = 1, .name = kName, .stamp = kStamp, .data_length = -1, .data = "xyz"}};
+       },
+       .output = head(0, 1) + reading(0, 0), .target = "", .stamped = true},
+      {.title = "stamp 0 dates the target 1970", .set = [] {
+         return cut_into(kData, kName, 3, 0);
+       },
+       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true, .stamp = 0},
+      {.title = "component 00 cut after its name",
+       .set = three_with([](auto& s) { s[0].keep_bytes = 72; }),
+       .output = head(0, 3) + reading(0, 0) +
+                 "Invalid Component File: report.Z00\nMerge aborted\n",
+       .status = 1},
+      {.title = "component 01 header cut short",
+       .set = three_with([](auto& s) { s[1].keep_bytes = 84; }),
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01, .status = 1},
+      {.title = "chunk tails: 9999, 10000, 10001, 20000 and 1 byte",
+       .set = [] {
+         std::vector<Component> set;
+         std::string whole;
+         const int sizes[] = {9999, 10000, 10001, 20000, 1};
+         for (int k = 0; k < 5; ++k) {
+           const std::string d = bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
+           whole += d;
+           set.push_back({.count = 5, .sequence = k, .name = kName, .stamp = kStamp,
+                          .checksum = reference_checksum(d), .data_length = sizes[k], .data = d});
+         }
+         set[0].total_size = static_cast<std::int32_t>(whole.size());
+         return set;
+       },
+       .output = head(50001, 5) + reading(0, 4),
+       .target = [] {
+         std::string whole;
+         const int sizes[] = {9999, 10000, 10001, 20000, 1};
+         for (int k = 0; k < 5; ++k) whole += bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
+         return whole;
+       }(),
+       .stamped = true},
+      {.title = "127 components reach three-digit names",
+       .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
+       .output = head(127, 127) + reading(0, 126), .target = bytes(127), .stamped = true},
+  };
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.title; }
+
+class ZunfeluEndToEnd : public ::testing::TestWithParam<Case> {};
+
+// A test name made of the case's title.
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  std::string name;
+  for (const char* p = info.param.title; *p != '\0'; ++p) {
+    name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  }
+  return name;
+}
+
+TEST_P(ZunfeluEndToEnd, Case) {
+  {
+    const Case& c = GetParam();
+    TempDir dir;
+    const std::string set_dir = c.set_dir.empty() ? dir.path() : dir / c.set_dir;
+    std::filesystem::create_directories(set_dir);
+    const auto set = c.set();
+    write_set(set_dir, "report", set);
+    std::vector<std::string> expected_files = list_dir(dir.path());
+    if (c.existing) {
+      write_bytes(dir / c.target_name, *c.existing);
+    }
+    Spawn s{.argv = {ZUNFELU}, .cwd = dir.path(), .input = c.input, .env = c.env};
+    s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
+    const Outcome o = spawn(s);
+    EXPECT_EQ(o.signal, 0);
+    EXPECT_EQ(o.output, c.output);
+    EXPECT_EQ(o.status, c.status);
+    // Times first: reading the target would move its access time.
+    if (c.stamped) {
+      struct stat st {};
+      ASSERT_EQ(stat((dir / c.target_name).c_str(), &st), 0);
+      EXPECT_EQ(st.st_mtime, c.stamp);
+      EXPECT_EQ(st.st_atime, c.stamp);
+    }
+    if (c.target) {
+      expected_files.push_back(c.target_name);
+      std::sort(expected_files.begin(), expected_files.end());
+      EXPECT_EQ(read_bytes(dir / c.target_name), *c.target);
+    }
+    EXPECT_EQ(list_dir(dir.path()), expected_files);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sets, ZunfeluEndToEnd, ::testing::ValuesIn(cases()), case_name);
+
+}  // namespace
