@@ -9,6 +9,7 @@ cd "$top"
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
+command -v clang++ >/dev/null || need+=(clang)
 [[ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ]] || need+=(libgtest-dev)
 if ((${#need[@]})); then
   if [[ $(id -u) -ne 0 ]]; then
@@ -21,3 +22,6 @@ fi
 
 echo "== Linux: release build and tests"
 cmake --workflow --preset release
+
+echo "== Linux: AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
+cmake --workflow --preset sanitize
