@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform.hpp"
+#include "target_name.hpp"
 
 const char kCredit[] = "- rebuilds a file from its numbered component files";
 
@@ -30,6 +31,8 @@ constexpr const char kChecksumError[] = "Checksum error for file %s should be %0
 constexpr const char kAbortQuestion[] = " %d checksum errors, abort merge (y/n)?\n";
 constexpr const char kOldVersion[] = "component files created with DIVVLE ver 1.02\n";
 constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
+constexpr const char kStoredNameReplaced[] =
+    "Stored name %s is not a plain relative path, creating %s instead\n";
 constexpr const char kFloppyPrompt[] =
     "Please insert floppy into drive %s with %s\nPress any key when ready ...\n";
 
@@ -40,6 +43,13 @@ enum class SizeQuery { ok, open_failed, status_failed };
 
 [[noreturn]] void finish(int status) { std::exit(status); }
 
+// Standard output may be a pipe or a file and so block-buffered: what the
+// user is asked must be out before the tool waits for the answer.
+int read_answer(const BuildProfile& profile) {
+  std::fflush(stdout);
+  return profile.answer_input();
+}
+
 int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
 // Reads answer characters until one folds to y or n. When no answer can ever
@@ -47,7 +57,7 @@ int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 // file stays, the damaged target goes.
 int ask_yes_no(const BuildProfile& profile, Question kind) {
   for (;;) {
-    int c = profile.answer_input();
+    int c = read_answer(profile);
     if (c == EOF) {
       return kind == Question::overwrite ? 'n' : 'y';
     }
@@ -91,13 +101,21 @@ void next_component(MergeRun& run, const BuildProfile& profile, int number) {
   component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
   if (run.drive != nullptr) {
     std::printf(kFloppyPrompt, run.drive, run.FileName);
-    profile.answer_input();
+    read_answer(profile);
   }
 }
 
 void abandon_target(MergeRun& run) {
   std::fclose(run.optr);
   unlink(run.Created);
+}
+
+// A target that was not written whole is never left behind as if it were
+// the file. The target must be closed already.
+[[noreturn]] void discard_unwritten(MergeRun& run) {
+  std::printf(kDiskWrite);
+  unlink(run.Created);
+  finish(-1);
 }
 
 // Copies the data of the open component into the target, chunk by chunk,
@@ -113,7 +131,10 @@ void copy_component(MergeRun& run) {
       break;
     }
     run.sum = checksum_add(run.sum, run.aa, static_cast<std::size_t>(chunk));
-    std::fwrite(run.aa, static_cast<std::size_t>(chunk), 1, run.optr);
+    if (std::fwrite(run.aa, static_cast<std::size_t>(chunk), 1, run.optr) != 1) {
+      std::fclose(run.optr);
+      discard_unwritten(run);
+    }
     run.remaining -= chunk;
   }
   run.jj = static_cast<std::uint16_t>(run.sum);
@@ -184,15 +205,21 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   run.data_length = header.data_length;
   std::printf(kFileSize, static_cast<long>(run.total_size));
 
-  std::memcpy(run.Created, run.Target, sizeof run.Created);
-  if (platform_name_exists(run.Created)) {
+  const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
+  std::strcpy(run.Created, safe.name);
+  if (safe.replaced) {
+    std::printf(kStoredNameReplaced, run.Target, run.Created);
+  }
+  // A replaced name that names no file is not asked about: creating it fails.
+  const bool no_file = safe.replaced && names_no_file(run.Created, profile.dos_paths);
+  if (!no_file && platform_name_exists(run.Created)) {
     std::printf(kOverwrite, run.Created);
     if (ask_yes_no(profile, Question::overwrite) == 'n') {
       finish(1);
     }
   }
   std::printf(kMerging, run.count, run.Created);
-  run.optr = std::fopen(run.Created, "wb");
+  run.optr = no_file ? nullptr : std::fopen(run.Created, "wb");
   if (run.optr == nullptr) {
     std::printf(kCannotCreate, run.Created);
     finish(-1);
@@ -202,7 +229,10 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
 // Decides what becomes of the target once every component was copied, and
 // yields the run's exit status.
 int complete(MergeRun& run, const BuildProfile& profile) {
-  std::fclose(run.optr);
+  // Closing flushes the stream's last bytes: its failure is a failed write.
+  if (std::fclose(run.optr) != 0) {
+    discard_unwritten(run);
+  }
   if (run.errors > 0) {
     std::printf(kAbortQuestion, run.errors);
     if (ask_yes_no(profile, Question::abort) == 'y') {
@@ -227,9 +257,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
     if (run.total_size < 1) {
       std::printf(kOldVersion);
     } else {
-      std::printf(kDiskWrite);
-      unlink(run.Created);
-      finish(-1);
+      discard_unwritten(run);
     }
   }
   if (run.stamp == 0 && !profile.stamp_zero_sets_time) {
@@ -262,8 +290,8 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
   }
   std::strcpy(run.FileName, argv[1]);
   const char* dot = std::strchr(run.FileName, '.');
-  const std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - run.FileName)
-                                            : std::strlen(run.FileName);
+  const std::size_t length =
+      dot != nullptr ? static_cast<std::size_t>(dot - run.FileName) : std::strlen(run.FileName);
   std::memcpy(run.Prefix, run.FileName, length);
 }
 

@@ -1,11 +1,16 @@
 // zunfelu end to end: each case writes a set, runs the real program in a
 // fresh folder with given standard input, and checks the exact output, the
 // status the shell sees, the files left behind and the target's times.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -80,6 +85,9 @@ struct Case {
   std::vector<std::pair<std::string, std::string>> env;
   std::string set_dir;  // subfolder that holds the set
   std::string target_name = kName;
+  std::string run_dir;                 // subfolder the program runs in; nothing may leave it
+  std::optional<std::string> link_to;  // a symbolic link at the target's name points here
+  long file_size_limit = -1;           // RLIMIT_FSIZE of the run
 };
 
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
@@ -89,27 +97,33 @@ std::string bad_checksum_question(int n) {
   return " " + std::to_string(n) + " checksum errors, abort merge (y/n)?\n";
 }
 
+// Every component carries `name`, as a crafted set would.
+std::function<std::vector<Component>()> named(const std::string& name) {
+  return three_with([name](auto& s) {
+    for (auto& c : s) c.name = name;
+  });
+}
+
+std::string replaced(const std::string& stored, const std::string& created) {
+  return "Stored name " + stored + " is not a plain relative path, creating " + created +
+         " instead\n";
+}
+
 std::vector<Case> cases() {
   const auto wrong_sum = three_with([](auto& s) { s[1].checksum ^= 0x8001; });
-  const std::string wrong_sum_line = "Checksum error for file report.Z01 should be " +
-                                     [] {
-                                       char b[8];
-                                       std::snprintf(b, sizeof b, "%04X",
-                                                     reference_checksum(three()[1].data) ^ 0x8001);
-                                       return std::string(b);
-                                     }() +
-                                     " is " + [] {
-                                       char b[8];
-                                       std::snprintf(b, sizeof b, "%04X",
-                                                     reference_checksum(three()[1].data));
-                                       return std::string(b);
-                                     }() + "\n";
-  const std::string wrong_sum_run = head(30000, 3) + reading(0, 1) + wrong_sum_line +
-                                    reading(2, 2) + bad_checksum_question(1);
+  const std::string wrong_sum_line = "Checksum error for file report.Z01 should be " + [] {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04X", reference_checksum(three()[1].data) ^ 0x8001);
+    return std::string(b);
+  }() + " is " + [] {
+    char b[8];
+    std::snprintf(b, sizeof b, "%04X", reference_checksum(three()[1].data));
+    return std::string(b);
+  }() + "\n";
+  const std::string wrong_sum_run =
+      head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + bad_checksum_question(1);
   // Component 01 ends 10 bytes early: its only chunk never arrives whole.
-  const auto cut_short = three_with([](auto& s) {
-    s[1].keep_bytes = 86 + s[1].data_length - 10;
-  });
+  const auto cut_short = three_with([](auto& s) { s[1].keep_bytes = 86 + s[1].data_length - 10; });
   char sum01[8];
   std::snprintf(sum01, sizeof sum01, "%04X", reference_checksum(three()[1].data));
   const std::string cut_short_run = head(30000, 3) + reading(0, 1) +
@@ -118,157 +132,312 @@ std::vector<Case> cases() {
   const std::string shim = FAULT_SHIM;
 
   return {
-      {.title = "valid set", .output = head(30000, 3) + reading(0, 2), .target = kData,
+      {.title = "valid set",
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
        .stamped = true},
-      {.title = "base name alone", .args = {"report"}, .output = head(30000, 3) + reading(0, 2),
-       .target = kData, .stamped = true},
-      {.title = "any component named", .args = {"report.Z07", "extra", "words"},
-       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true},
-      {.title = "set in another folder, target here", .args = {"sub/report.Z00"},
-       .output = head(30000, 3) + reading(0, 2, "sub/report"), .target = kData, .stamped = true,
+      {.title = "base name alone",
+       .args = {"report"},
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "any component named",
+       .args = {"report.Z07", "extra", "words"},
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "set in another folder, target here",
+       .args = {"sub/report.Z00"},
+       .output = head(30000, 3) + reading(0, 2, "sub/report"),
+       .target = kData,
+       .stamped = true,
        .set_dir = "sub"},
       {.title = "no argument", .args = {}, .output = kBanner + kUsage, .status = 255},
-      {.title = "argument of 80 bytes is taken", .args = {std::string(80, 'q')},
+      {.title = "argument of 80 bytes is taken",
+       .args = {std::string(80, 'q')},
        .output = kBanner + " can't open file : " + std::string(80, 'q') + ".Z00 \n",
        .status = 255},
-      {.title = "argument of 81 bytes", .args = {std::string(81, 'q')},
-       .output = kBanner + "File path too long", .status = 1},
-      {.title = "dot first gives an empty base name", .args = {".Z00"},
-       .output = kBanner + " can't open file : .Z00 \n", .status = 255},
-      {.title = "base name ends at the first dot", .args = {"a.b/report.Z00"},
-       .output = kBanner + " can't open file : a.Z00 \n", .status = 255},
-      {.title = "component 00 missing", .args = {"other"},
-       .output = kBanner + " can't open file : other.Z00 \n", .status = 255},
-      {.title = "component 00 status request fails", .output = kBanner + "FAIL", .status = 1,
+      {.title = "argument of 81 bytes",
+       .args = {std::string(81, 'q')},
+       .output = kBanner + "File path too long",
+       .status = 1},
+      {.title = "dot first gives an empty base name",
+       .args = {".Z00"},
+       .output = kBanner + " can't open file : .Z00 \n",
+       .status = 255},
+      {.title = "base name ends at the first dot",
+       .args = {"a.b/report.Z00"},
+       .output = kBanner + " can't open file : a.Z00 \n",
+       .status = 255},
+      {.title = "component 00 missing",
+       .args = {"other"},
+       .output = kBanner + " can't open file : other.Z00 \n",
+       .status = 255},
+      {.title = "component 00 status request fails",
+       .output = kBanner + "FAIL",
+       .status = 1,
        .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FSTAT", "1"}}},
-      {.title = "component 00 stream cannot open", .output = kBanner, .status = 255,
+      {.title = "component 00 stream cannot open",
+       .output = kBanner,
+       .status = 255,
        .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FOPEN", "report.Z00"}}},
-      {.title = "overwrite y", .input = "y", .existing = kOldFile,
-       .output = head(30000, 3, kName, kOverwrite) +
-                 reading(0, 2),
-       .target = kData, .stamped = true},
-      {.title = "overwrite Y after junk", .input = "x \nY", .existing = kOldFile,
-       .output = head(30000, 3, kName, kOverwrite) +
-                 reading(0, 2),
-       .target = kData, .stamped = true},
-      {.title = "overwrite n", .input = "n", .existing = kOldFile,
+      {.title = "overwrite y",
+       .input = "y",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "overwrite Y after junk",
+       .input = "x \nY",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "overwrite n",
+       .input = "n",
+       .existing = kOldFile,
        .output = kBanner + "File size: 30000 \n" + kOverwrite,
-       .status = 1, .target = kOldFile},
-      {.title = "overwrite, end of input", .input = "ok?", .existing = kOldFile,
+       .status = 1,
+       .target = kOldFile},
+      {.title = "overwrite, end of input",
+       .input = "ok?",
+       .existing = kOldFile,
        .output = kBanner + "File size: 30000 \n" + kOverwrite,
-       .status = 1, .target = kOldFile},
-      {.title = "target cannot be created", .set = three_with([](auto& s) {
+       .status = 1,
+       .target = kOldFile},
+      {.title = "target cannot be created",
+       .set = three_with([](auto& s) {
          for (auto& c : s) c.name = "missing/dir/report.txt";
        }),
        .output = head(30000, 3, "missing/dir/report.txt") + "Can not create missing/dir/report.txt",
-       .status = 255, .target_name = "missing"},
-      {.title = "empty stored name", .set = three_with([](auto& s) {
+       .status = 255,
+       .target_name = "missing"},
+      {.title = "empty stored name",
+       .set = three_with([](auto& s) {
          for (auto& c : s) c.name = "";
        }),
-       .output = head(30000, 3, "") + "Can not create ", .status = 255, .target_name = ""},
-      {.title = "component 01 missing", .set = three_with([](auto& s) { s.pop_back(); }),
-       .output = head(30000, 3) + reading(0, 1) + " can't open file : report.Z02 \n" +
-                 "Merge aborted\n",
+       .output = head(30000, 3, "") + "Can not create ",
+       .status = 255,
+       .target_name = ""},
+      {.title = "component 01 missing",
+       .set = three_with([](auto& s) { s.pop_back(); }),
+       .output =
+           head(30000, 3) + reading(0, 1) + " can't open file : report.Z02 \n" + "Merge aborted\n",
        .status = 255},
-      {.title = "component 01 status request fails", .output = head(30000, 3) + reading(0, 0) +
-                                                                "FAIL",
-       .status = 1, .target = kData.substr(0, 10000), .env = {{"LD_PRELOAD", shim},
-                                                               {"ZFAULT_FSTAT", "2"}}},
+      {.title = "component 01 status request fails",
+       .output = head(30000, 3) + reading(0, 0) + "FAIL",
+       .status = 1,
+       .target = kData.substr(0, 10000),
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FSTAT", "2"}}},
       {.title = "component 01 stream cannot open",
-       .output = head(30000, 3) + reading(0, 0) + "Can not open file report.Z01\n", .status = 255,
-       .target = kData.substr(0, 10000), .env = {{"LD_PRELOAD", shim},
-                                                 {"ZFAULT_FOPEN", "report.Z01"}}},
-      {.title = "wrong sequence number", .set = three_with([](auto& s) { s[1].sequence = 2; }),
-       .output = head(30000, 3) + reading(0, 0) + kInvalid01, .status = 1},
-      {.title = "name differs in case", .set = three_with([](auto& s) { s[1].name = "Report.txt"; }),
-       .output = head(30000, 3) + reading(0, 0) + kInvalid01, .status = 1},
-      {.title = "bytes after a name's zero are ignored", .set = three_with([](auto& s) {
+       .output = head(30000, 3) + reading(0, 0) + "Can not open file report.Z01\n",
+       .status = 255,
+       .target = kData.substr(0, 10000),
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FOPEN", "report.Z01"}}},
+      {.title = "wrong sequence number",
+       .set = three_with([](auto& s) { s[1].sequence = 2; }),
+       .output = head(30000, 3) + reading(0, 0) + kInvalid01,
+       .status = 1},
+      {.title = "name differs in case",
+       .set = three_with([](auto& s) { s[1].name = "Report.txt"; }),
+       .output = head(30000, 3) + reading(0, 0) + kInvalid01,
+       .status = 1},
+      {.title = "bytes after a name's zero are ignored",
+       .set = three_with([](auto& s) {
          s[0].name = kName + std::string("\0left", 5);
          s[1].name = kName + std::string("\0over", 5);
        }),
-       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true},
-      {.title = "70-byte name matches a terminated continuation name", .set = three_with([](auto& s) {
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "70-byte name matches a terminated continuation name",
+       .set = three_with([](auto& s) {
          for (auto& c : s) c.name = std::string(70, 'L');
        }),
-       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 2), .target = kData,
-       .stamped = true, .target_name = std::string(70, 'L')},
+       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = std::string(70, 'L')},
       {.title = "70-byte name against a longer continuation name",
        .set = three_with([](auto& s) {
          for (auto& c : s) c.name = std::string(70, 'L');
          s[1].name = std::string(71, 'L');
        }),
-       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 0) + kInvalid01, .status = 1,
+       .output = head(30000, 3, std::string(70, 'L')) + reading(0, 0) + kInvalid01,
+       .status = 1,
        .target_name = std::string(70, 'L')},
       {.title = "component smaller than its length",
        .set = three_with([](auto& s) { s[1].keep_bytes = s[1].data_length - 1; }),
-       .output = head(30000, 3) + reading(0, 1) + kInvalid01, .status = 1},
-      {.title = "checksum error kept with n", .set = wrong_sum, .input = "n",
-       .output = wrong_sum_run, .target = kData, .stamped = true},
-      {.title = "checksum error discarded with y", .set = wrong_sum, .input = "xq\ny",
-       .output = wrong_sum_run, .status = 1},
-      {.title = "checksum error, end of input discards", .set = wrong_sum,
-       .output = wrong_sum_run, .status = 1},
-      {.title = "data end early, kept: size check deletes", .set = cut_short, .input = "n",
-       .output = cut_short_run + kDiskWrite, .status = 255},
-      {.title = "data end early, discarded", .set = cut_short, .input = "Y",
-       .output = cut_short_run, .status = 1},
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
+       .status = 1},
+      {.title = "checksum error kept with n",
+       .set = wrong_sum,
+       .input = "n",
+       .output = wrong_sum_run,
+       .target = kData,
+       .stamped = true},
+      {.title = "checksum error discarded with y",
+       .set = wrong_sum,
+       .input = "xq\ny",
+       .output = wrong_sum_run,
+       .status = 1},
+      {.title = "checksum error, end of input discards",
+       .set = wrong_sum,
+       .output = wrong_sum_run,
+       .status = 1},
+      {.title = "data end early, kept: size check deletes",
+       .set = cut_short,
+       .input = "n",
+       .output = cut_short_run + kDiskWrite,
+       .status = 255},
+      {.title = "data end early, discarded",
+       .set = cut_short,
+       .input = "Y",
+       .output = cut_short_run,
+       .status = 1},
       {.title = "target longer than recorded",
        .set = three_with([](auto& s) {
          for (auto& c : s) c.total_size = 29999;
        }),
-       .output = head(29999, 3) + reading(0, 2) + kDiskWrite, .status = 255},
+       .output = head(29999, 3) + reading(0, 2) + kDiskWrite,
+       .status = 255},
       {.title = "unrecorded size draws the old-version notice",
        .set = three_with([](auto& s) { s[0].total_size = 0; }),
-       .output = head(0, 3) + reading(0, 2) + kOld, .target = kData, .stamped = true},
+       .output = head(0, 3) + reading(0, 2) + kOld,
+       .target = kData,
+       .stamped = true},
       {.title = "count 0, size 0: empty target",
        .set = [] { return std::vector<Component>{{.count = 0, .name = kName, .stamp = kStamp}}; },
-       .output = head(0, 0), .target = "", .stamped = true},
+       .output = head(0, 0),
+       .target = "",
+       .stamped = true},
       {.title = "count byte 0x80 copies nothing",
        .set = three_with([](auto& s) { s[0].count = 0x80; }),
-       .output = head(30000, -128) + kDiskWrite, .status = 255},
+       .output = head(30000, -128) + kDiskWrite,
+       .status = 255},
       {.title = "negative length copies nothing",
-       .set = [] {
-         return std::vector<Component>{
-             {.count = 1, .name = kName, .stamp = kStamp, .data_length = -1, .data = "xyz"}};
-       },
-       .output = head(0, 1) + reading(0, 0), .target = "", .stamped = true},
-      {.title = "stamp 0 dates the target 1970", .set = [] {
-         return cut_into(kData, kName, 3, 0);
-       },
-       .output = head(30000, 3) + reading(0, 2), .target = kData, .stamped = true, .stamp = 0},
+       .set =
+           [] {
+             return std::vector<Component>{
+                 {.count = 1, .name = kName, .stamp = kStamp, .data_length = -1, .data = "xyz"}};
+           },
+       .output = head(0, 1) + reading(0, 0),
+       .target = "",
+       .stamped = true},
+      {.title = "stamp 0 dates the target 1970",
+       .set = [] { return cut_into(kData, kName, 3, 0); },
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .stamp = 0},
       {.title = "component 00 cut after its name",
        .set = three_with([](auto& s) { s[0].keep_bytes = 72; }),
-       .output = head(0, 3) + reading(0, 0) +
-                 "Invalid Component File: report.Z00\nMerge aborted\n",
+       .output = head(0, 3) + reading(0, 0) + "Invalid Component File: report.Z00\nMerge aborted\n",
        .status = 1},
       {.title = "component 01 header cut short",
        .set = three_with([](auto& s) { s[1].keep_bytes = 84; }),
-       .output = head(30000, 3) + reading(0, 1) + kInvalid01, .status = 1},
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
+       .status = 1},
       {.title = "chunk tails: 9999, 10000, 10001, 20000 and 1 byte",
-       .set = [] {
-         std::vector<Component> set;
-         std::string whole;
-         const int sizes[] = {9999, 10000, 10001, 20000, 1};
-         for (int k = 0; k < 5; ++k) {
-           const std::string d = bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
-           whole += d;
-           set.push_back({.count = 5, .sequence = k, .name = kName, .stamp = kStamp,
-                          .checksum = reference_checksum(d), .data_length = sizes[k], .data = d});
-         }
-         set[0].total_size = static_cast<std::int32_t>(whole.size());
-         return set;
-       },
+       .set =
+           [] {
+             std::vector<Component> set;
+             std::string whole;
+             const int sizes[] = {9999, 10000, 10001, 20000, 1};
+             for (int k = 0; k < 5; ++k) {
+               const std::string d = bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
+               whole += d;
+               set.push_back({.count = 5,
+                              .sequence = k,
+                              .name = kName,
+                              .stamp = kStamp,
+                              .checksum = reference_checksum(d),
+                              .data_length = sizes[k],
+                              .data = d});
+             }
+             set[0].total_size = static_cast<std::int32_t>(whole.size());
+             return set;
+           },
        .output = head(50001, 5) + reading(0, 4),
-       .target = [] {
-         std::string whole;
-         const int sizes[] = {9999, 10000, 10001, 20000, 1};
-         for (int k = 0; k < 5; ++k) whole += bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
-         return whole;
-       }(),
+       .target =
+           [] {
+             std::string whole;
+             const int sizes[] = {9999, 10000, 10001, 20000, 1};
+             for (int k = 0; k < 5; ++k) whole += bytes(static_cast<std::size_t>(sizes[k]), 7 + k);
+             return whole;
+           }(),
        .stamped = true},
+      {.title = "absolute stored name is created here",
+       .set = named("/nonexistent/zf/report.txt"),
+       .output =
+           head(30000, 3, kName, replaced("/nonexistent/zf/report.txt", kName)) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "climbing stored name stays in the current folder",
+       .set = named("../../report.txt"),
+       .output = head(30000, 3, kName, replaced("../../report.txt", kName)) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .run_dir = "deep/run"},
+      {.title = "replaced name that exists is asked about",
+       .set = named("/x/../report.txt"),
+       .input = "n",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \n" + replaced("/x/../report.txt", kName) + kOverwrite,
+       .status = 1,
+       .target = kOldFile},
+      {.title = "replaced name that names no file fails without a question",
+       .set = named("sub/.."),
+       .output = head(30000, 3, "..", replaced("sub/..", "..")) + "Can not create ..",
+       .status = 255,
+       .target_name = "..",
+       .run_dir = "run"},
+      {.title = "replaced name that is empty",
+       .set = named("/tmp/"),
+       .output = head(30000, 3, "", replaced("/tmp/", "")) + "Can not create ",
+       .status = 255,
+       .target_name = ""},
+      {.title = "continuation names are compared as stored",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "/x/report.txt";
+         s[2].name = kName;
+       }),
+       .output = head(30000, 3, kName, replaced("/x/report.txt", kName)) + reading(0, 1) +
+                 "Invalid Component File: report.Z02\nMerge aborted\n",
+       .status = 1},
+      {.title = "dangling link at the target's name is asked about",
+       .input = "n",
+       .output = kBanner + "File size: 30000 \n" + kOverwrite,
+       .status = 1,
+       .link_to = "elsewhere.txt"},
+      {.title = "failed chunk write",
+       .output = head(30000, 3) + reading(0, 1) + kDiskWrite,
+       .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FWRITE", "2"}}},
+      {.title = "failed chunk write with no recorded size",
+       .set = three_with([](auto& s) { s[0].total_size = 0; }),
+       .output = head(0, 3) + reading(0, 0) + kDiskWrite,
+       .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FWRITE", "1"}}},
+      {.title = "failed close of the target, before any question",
+       .set = wrong_sum,
+       .output = head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + kDiskWrite,
+       .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FCLOSE_OUTPUT", "1"}}},
+      {.title = "file-size limit is a write failure, not a signal",
+       .output = head(30000, 3) + reading(0, 1) + kDiskWrite,
+       .status = 255,
+       .file_size_limit = 15000},
+      {.title = "file-size limit with no recorded size",
+       .set = three_with([](auto& s) { s[0].total_size = 0; }),
+       .output = head(0, 3) + reading(0, 1) + kDiskWrite,
+       .status = 255,
+       .file_size_limit = 15000},
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
-       .output = head(127, 127) + reading(0, 126), .target = bytes(127), .stamped = true},
+       .output = head(127, 127) + reading(0, 126),
+       .target = bytes(127),
+       .stamped = true},
   };
 }
 
@@ -288,37 +457,101 @@ std::string case_name(const ::testing::TestParamInfo<Case>& info) {
 TEST_P(ZunfeluEndToEnd, Case) {
   {
     const Case& c = GetParam();
-    TempDir dir;
-    const std::string set_dir = c.set_dir.empty() ? dir.path() : dir / c.set_dir;
+    TempDir top;
+    const std::string run = c.run_dir.empty() ? top.path() : top / c.run_dir;
+    const std::string set_dir = c.set_dir.empty() ? run : run + "/" + c.set_dir;
     std::filesystem::create_directories(set_dir);
-    const auto set = c.set();
-    write_set(set_dir, "report", set);
-    std::vector<std::string> expected_files = list_dir(dir.path());
+    write_set(set_dir, "report", c.set());
     if (c.existing) {
-      write_bytes(dir / c.target_name, *c.existing);
+      write_bytes(run + "/" + c.target_name, *c.existing);
     }
-    Spawn s{.argv = {ZUNFELU}, .cwd = dir.path(), .input = c.input, .env = c.env};
+    if (c.link_to) {
+      std::filesystem::create_symlink(*c.link_to, run + "/" + c.target_name);
+    }
+    std::vector<std::string> expected_files = list_dir(run);
+    if (c.target && !c.existing) {
+      expected_files.push_back(c.target_name);
+      std::sort(expected_files.begin(), expected_files.end());
+    }
+    Spawn s{.argv = {ZUNFELU},
+            .cwd = run,
+            .input = c.input,
+            .env = c.env,
+            .file_size_limit = c.file_size_limit};
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
     const Outcome o = spawn(s);
     EXPECT_EQ(o.signal, 0);
     EXPECT_EQ(o.output, c.output);
     EXPECT_EQ(o.status, c.status);
     // Times first: reading the target would move its access time.
+    const std::string target = run + "/" + c.target_name;
     if (c.stamped) {
       struct stat st {};
-      ASSERT_EQ(stat((dir / c.target_name).c_str(), &st), 0);
+      ASSERT_EQ(stat(target.c_str(), &st), 0);
       EXPECT_EQ(st.st_mtime, c.stamp);
       EXPECT_EQ(st.st_atime, c.stamp);
     }
     if (c.target) {
-      expected_files.push_back(c.target_name);
-      std::sort(expected_files.begin(), expected_files.end());
-      EXPECT_EQ(read_bytes(dir / c.target_name), *c.target);
+      EXPECT_EQ(read_bytes(target), *c.target);
     }
-    EXPECT_EQ(list_dir(dir.path()), expected_files);
+    if (c.link_to) {
+      EXPECT_TRUE(std::filesystem::is_symlink(target));
+    }
+    EXPECT_EQ(list_dir(run), expected_files);
+    if (!c.run_dir.empty()) {
+      const std::string first = c.run_dir.substr(0, c.run_dir.find('/'));
+      EXPECT_EQ(list_dir(top.path()), std::vector<std::string>{first});
+    }
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, ZunfeluEndToEnd, ::testing::ValuesIn(cases()), case_name);
+
+}  // namespace
+
+namespace {
+
+// The question must reach a pipe before the tool waits for its answer.
+TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
+  TempDir dir;
+  write_set(dir.path(), "report", three());
+  write_bytes(dir / kName, kOldFile);
+  Dialogue d({ZUNFELU, "report.Z00"}, dir.path());
+  EXPECT_TRUE(d.wait_for(kOverwrite, 10)) << "no question on the pipe";
+  d.send("y");
+  const Outcome o = d.finish();
+  EXPECT_EQ(o.output, head(30000, 3, kName, kOverwrite) + reading(0, 2));
+  EXPECT_EQ(o.status, 0);
+  EXPECT_EQ(read_bytes(dir / kName), kData);
+}
+
+// A small tmpfs that fills up during the merge, with and without a recorded size.
+TEST(ZunfeluFullDisk, WriteFailsAndTargetIsDeleted) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "full-disk cases not run: mounting a small tmpfs needs root";
+  }
+  for (const std::int32_t total : {30000, 0}) {
+    TempDir dir;
+    auto set = three();
+    set[0].total_size = total;
+    std::filesystem::create_directories(dir / "set");
+    write_set(dir / "set", "report", set);
+    const std::string disk = dir / "disk";
+    std::filesystem::create_directories(disk);
+    ASSERT_EQ(mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=16k"), 0)
+        << "cannot mount a tmpfs: " << std::strerror(errno);
+    // The set is named by its absolute path: a relative one would start with a dot.
+    const std::string prefix = dir / "set/report";
+    ASSERT_EQ(prefix.find('.'), std::string::npos) << "the temporary folder's path has a dot";
+    const Outcome o = spawn({.argv = {ZUNFELU, prefix}, .cwd = disk});
+    EXPECT_EQ(list_dir(disk), std::vector<std::string>{});
+    umount(disk.c_str());
+    // Stream buffering decides which component's write meets the full disk.
+    const std::vector<std::string> expected = {head(total, 3) + reading(0, 1, prefix) + kDiskWrite,
+                                               head(total, 3) + reading(0, 2, prefix) + kDiskWrite};
+    EXPECT_THAT(expected, ::testing::Contains(o.output));
+    EXPECT_EQ(o.status, 255);
+  }
+}
 
 }  // namespace

@@ -1,4 +1,6 @@
 // The component format: header decoding, the checksum and component names.
+#include "format.hpp"
+
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -6,7 +8,6 @@
 #include <cstring>
 #include <string>
 
-#include "format.hpp"
 #include "set_writer.hpp"
 
 namespace {
@@ -71,15 +72,20 @@ TEST(ComponentHeader, DecodesEveryFormAndEveryCut) {
       {"negative fields and bytes after the zero", true, bytes_after_zero, 3, 0, "a", -5, -1,
        0xBEEF, -2},
       {"70-byte name has no zero in the field", true,
-       encode_component([] { Component c = sample(); c.name = std::string(70, 'x'); return c; }(),
-                        true),
+       encode_component(
+           [] {
+             Component c = sample();
+             c.name = std::string(70, 'x');
+             return c;
+           }(),
+           true),
        3, 0, std::string(70, 'x'), 868000000, 123456, 0xBEEF, 41152},
       {"empty file", true, "", 0, 0, "", 0, 0, 0, INT32_MAX},
       {"count only", true, first.substr(0, 1), 3, 0, "", 0, 0, 0, INT32_MAX},
       {"name cut short reads as empty", true, first.substr(0, 40), 3, 0, "", 0, 0, 0, INT32_MAX},
       {"cut after the name", true, first.substr(0, 72), 3, 0, "report.txt", 0, 0, 0, INT32_MAX},
-      {"cut inside the total size", true, first.substr(0, 78), 3, 0, "report.txt", 868000000, 0,
-       0, INT32_MAX},
+      {"cut inside the total size", true, first.substr(0, 78), 3, 0, "report.txt", 868000000, 0, 0,
+       INT32_MAX},
       {"cut inside the length", true, first.substr(0, 84), 3, 0, "report.txt", 868000000, 123456,
        0xBEEF, INT32_MAX},
       {"continuation cut inside the checksum", false, second.substr(0, 81), 3, 2,
@@ -131,10 +137,10 @@ TEST(ComponentName, NumbersWithTwoDigitsThenThree) {
     int number;
     const char* expected;
   } cases[] = {
-      {"report", nullptr, 0, "report.Z00"}, {"report", nullptr, 7, "report.Z07"},
-      {"report", nullptr, 99, "report.Z99"}, {"report", nullptr, 100, "report.Z100"},
+      {"report", nullptr, 0, "report.Z00"},    {"report", nullptr, 7, "report.Z07"},
+      {"report", nullptr, 99, "report.Z99"},   {"report", nullptr, 100, "report.Z100"},
       {"report", nullptr, 126, "report.Z126"}, {"", nullptr, 0, ".Z00"},
-      {"dir/r", nullptr, 1, "dir/r.Z01"},    {"report", "A:", 0, "A:\\report.Z00"},
+      {"dir/r", nullptr, 1, "dir/r.Z01"},      {"report", "A:", 0, "A:\\report.Z00"},
       {"report", "b:", 12, "b:\\report.Z12"},
   };
   for (const auto& c : cases) {

@@ -14,8 +14,8 @@ struct Component {
   std::int32_t total_size = 0;
   std::uint16_t checksum = 0;
   std::int32_t data_length = 0;
-  std::string data;            // what follows the header
-  long long keep_bytes = -1;   // cut the written file to this many bytes
+  std::string data;           // what follows the header
+  long long keep_bytes = -1;  // cut the written file to this many bytes
 };
 
 // The signed-byte checksum, computed independently of the engine.

@@ -1,12 +1,14 @@
 #include "spawn.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -37,6 +39,30 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+namespace {
+
+std::vector<char*> argv_of(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) {
+    argv.push_back(const_cast<char*>(a.c_str()));
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
+Outcome outcome_of(int wstatus, std::string output) {
+  Outcome o;
+  o.output = std::move(output);
+  if (WIFEXITED(wstatus)) {
+    o.status = WEXITSTATUS(wstatus);
+  } else if (WIFSIGNALED(wstatus)) {
+    o.signal = WTERMSIG(wstatus);
+  }
+  return o;
+}
+
+}  // namespace
+
 Outcome spawn(const Spawn& s) {
   // Input and output go through files, so that no pipe can fill and stall.
   TempDir io;
@@ -61,22 +87,83 @@ Outcome spawn(const Spawn& s) {
       setrlimit(RLIMIT_FSIZE, &limit);
     }
     signal(SIGXFSZ, s.ignore_xfsz ? SIG_IGN : SIG_DFL);
-    std::vector<char*> argv;
-    for (const std::string& a : s.argv) {
-      argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execv(s.argv[0].c_str(), argv_of(s.argv).data());
     _exit(121);
   }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  Outcome o;
-  o.output = read_bytes(out_path);
-  if (WIFEXITED(wstatus)) {
-    o.status = WEXITSTATUS(wstatus);
-  } else if (WIFSIGNALED(wstatus)) {
-    o.signal = WTERMSIG(wstatus);
+  return outcome_of(wstatus, read_bytes(out_path));
+}
+
+Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd) {
+  int in[2];
+  int out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) {
+    throw std::runtime_error("pipe failed");
   }
-  return o;
+  pid_ = fork();
+  if (pid_ < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid_ == 0) {
+    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || chdir(cwd.c_str()) != 0) {
+      _exit(120);
+    }
+    close(in[1]);
+    close(out[0]);
+    execv(argv[0].c_str(), argv_of(argv).data());
+    _exit(121);
+  }
+  close(in[0]);
+  close(out[1]);
+  to_child_ = in[1];
+  from_child_ = out[0];
+}
+
+Dialogue::~Dialogue() {
+  if (pid_ > 0) {
+    finish();
+  }
+}
+
+bool Dialogue::read_some(int timeout_ms) {
+  pollfd p{from_child_, POLLIN, 0};
+  if (ended_ || poll(&p, 1, timeout_ms) <= 0) {
+    return false;
+  }
+  char chunk[4096];
+  const ssize_t n = read(from_child_, chunk, sizeof chunk);
+  ended_ = n <= 0;
+  if (!ended_) {
+    output_.append(chunk, static_cast<std::size_t>(n));
+  }
+  return !ended_;
+}
+
+bool Dialogue::wait_for(const std::string& text, int seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (output_.find(text) == std::string::npos) {
+    if (ended_ || std::chrono::steady_clock::now() >= deadline) {
+      return false;
+    }
+    read_some(100);
+  }
+  return true;
+}
+
+void Dialogue::send(const std::string& bytes) {
+  if (write(to_child_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    throw std::runtime_error("write to the program failed");
+  }
+}
+
+Outcome Dialogue::finish() {
+  close(to_child_);
+  while (read_some(-1)) {
+  }
+  close(from_child_);
+  int wstatus = 0;
+  waitpid(pid_, &wstatus, 0);
+  pid_ = -1;
+  return outcome_of(wstatus, output_);
 }

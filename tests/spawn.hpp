@@ -23,6 +23,29 @@ struct Spawn {
 
 Outcome spawn(const Spawn& s);
 
+// A run whose standard input and output are pipes, for a test that reads a
+// question before it answers, as a user at a pipe would.
+class Dialogue {
+ public:
+  Dialogue(const std::vector<std::string>& argv, const std::string& cwd);
+  ~Dialogue();
+  Dialogue(const Dialogue&) = delete;
+  Dialogue& operator=(const Dialogue&) = delete;
+  // Reads output until it holds `text`; false when `seconds` pass first.
+  bool wait_for(const std::string& text, int seconds);
+  void send(const std::string& bytes);
+  // Ends the input, reads the rest of the output and waits for the end.
+  Outcome finish();
+
+ private:
+  bool read_some(int timeout_ms);
+  int pid_ = -1;
+  int to_child_ = -1;
+  int from_child_ = -1;
+  bool ended_ = false;  // the output reached its end
+  std::string output_;
+};
+
 // A fresh folder under the temporary folder, removed with everything in it.
 class TempDir {
  public:

@@ -1,4 +1,5 @@
 // zunfelu: the Linux program. Answers come from standard input.
+#include <csignal>
 #include <cstdio>
 
 #include "merge.hpp"
@@ -19,4 +20,9 @@ constexpr BuildProfile kLinuxProfile = {
 
 }  // namespace
 
-int main(int argc, char** argv) { return run_merge(argc, argv, kLinuxProfile); }
+int main(int argc, char** argv) {
+  // Past a file-size limit a write must fail and be reported, not kill the
+  // tool and leave a cut-short target behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+  return run_merge(argc, argv, kLinuxProfile);
+}
