@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Wine for the Windows tests, always in a prefix of their own:
+#   wine.sh create PREFIX     make a fresh prefix (its folder must not exist)
+#   wine.sh remove PREFIX     end its server and remove it with its socket folder
+#   wine.sh run PROGRAM ARGS  run a Windows program in $WINEPREFIX
+set -euo pipefail
+loader=/usr/lib/wine/wine64
+server=/usr/lib/wine/wineserver
+export WINEDEBUG=-all
+
+case "${1:-}" in
+  create)
+    [[ -x $loader ]] || { echo "wine.sh: $loader missing (install wine64)" >&2; exit 1; }
+    mkdir -p "$(dirname "$2")"
+    mkdir "$2"
+    export WINEPREFIX=$2
+    "$loader" wineboot -i >/dev/null 2>&1
+    # A server left over from creating the prefix delays the first key of
+    # later console programs, so start afresh.
+    "$server" -k || true
+    "$server" -w
+    ;;
+  remove)
+    export WINEPREFIX=$2
+    [[ -d $2 ]] || exit 0
+    "$server" -k 2>/dev/null || true
+    "$server" -w 2>/dev/null || true
+    socket=$(cat "$2/wineserver" 2>/dev/null || true)
+    [[ -n $socket ]] && rm -rf "${TMPDIR:-/tmp}/$socket"
+    rm -rf "$2"
+    ;;
+  run)
+    shift
+    : "${WINEPREFIX:?wine.sh run needs WINEPREFIX}"
+    exec "$loader" "$@"
+    ;;
+  *)
+    echo "usage: wine.sh create|remove PREFIX | run PROGRAM ARGS" >&2
+    exit 2
+    ;;
+esac
