@@ -78,6 +78,13 @@ Outcome spawn(const Spawn& s) {
     if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(s.cwd.c_str()) != 0) {
       _exit(120);
     }
+    if (s.detach) {
+      setsid();
+      const int null = open("/dev/null", O_WRONLY);
+      if (null < 0 || dup2(null, 2) < 0) {
+        _exit(122);
+      }
+    }
     for (const auto& [name, value] : s.env) {
       setenv(name.c_str(), value.c_str(), 1);
     }
@@ -86,7 +93,7 @@ Outcome spawn(const Spawn& s) {
                          static_cast<rlim_t>(s.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    signal(SIGXFSZ, s.ignore_xfsz ? SIG_IGN : SIG_DFL);
+    signal(SIGXFSZ, SIG_DFL);  // the program itself must ignore it
     execv(s.argv[0].c_str(), argv_of(s.argv).data());
     _exit(121);
   }

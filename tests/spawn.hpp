@@ -18,7 +18,7 @@ struct Spawn {
   std::string input;
   std::vector<std::pair<std::string, std::string>> env;  // added to the environment
   long file_size_limit = -1;                             // RLIMIT_FSIZE in bytes, if >= 0
-  bool ignore_xfsz = false;                              // start with SIGXFSZ ignored
+  bool detach = false;  // no controlling terminal, standard error discarded
 };
 
 Outcome spawn(const Spawn& s);

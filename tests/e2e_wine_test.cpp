@@ -1,0 +1,516 @@
+// Zunfel32.exe end to end under Wine: runs without a console (every answer
+// is the end of input), runs in a tmux pane with real key presses, and runs
+// with exact key records written into the console input.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "set_writer.hpp"
+#include "spawn.hpp"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kWine = WINE_SH;
+const std::string kExe = ZUNFEL32;
+const std::string kZone = "America/New_York";
+constexpr std::int32_t kSummer = 868000000;  // 1997-07-04, daylight saving time in New York
+constexpr std::int32_t kWinter = 850000000;  // 1996-12-07
+const std::string kName = "report.txt";
+const std::string kOldFile = "the file that was there before\n";
+
+std::string prefix;  // the Wine prefix of this run
+
+// Every "\n" leaves a Windows program as "\r\n".
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+std::string data(std::size_t n) {
+  std::string s(n, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+const std::string kData = data(25000);
+
+std::vector<Component> three(std::int32_t stamp = kSummer) {
+  return cut_into(kData, kName, 3, stamp);
+}
+
+const std::string kBanner =
+    "Zunfel32 Ver 1.08a - rebuilds a file from its numbered component files\n";
+const std::string kUsage = "USAGE:\n\t merge file [A|B:]\n";
+const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
+const std::string kAbort = " 1 checksum errors, abort merge (y/n)?\n";
+
+std::string head(long total = 25000, const std::string& name = kName,
+                 const std::string& between = "") {
+  return kBanner + "File size: " + std::to_string(total) + " \n" + between +
+         "Merging 3 files to create: " + name + "\n";
+}
+
+std::string reading(int from, int to, const std::string& prefix_name = "report") {
+  std::string s;
+  for (int k = from; k <= to; ++k) s += "Reading " + component_file(prefix_name, k) + "\n";
+  return s;
+}
+
+std::string floppy(int k) {
+  return "Please insert floppy into drive a: with a:\\" + component_file("report", k) +
+         "\nPress any key when ready ...\n";
+}
+
+// The whole run from drive a:, a prompt before each component is opened.
+std::string floppy_run() {
+  std::string s = kBanner + floppy(0) + head().substr(kBanner.size());
+  for (int k = 0; k < 3; ++k) s += (k > 0 ? floppy(k) : "") + reading(k, k, "a:\\report");
+  return s;
+}
+
+std::string checksum_line() {
+  char line[100];
+  const std::uint16_t sum = reference_checksum(three()[1].data);
+  std::snprintf(line, sizeof line, "Checksum error for file report.Z01 should be %04X is %04X\n",
+                sum ^ 0x0101, sum);
+  return line;
+}
+
+std::vector<Component> wrong_sum() {
+  auto set = three();
+  set[1].checksum ^= 0x0101;
+  return set;
+}
+
+std::vector<std::pair<std::string, std::string>> wine_env() {
+  return {{"WINEPREFIX", prefix}, {"WINEDEBUG", "-all"}, {"TZ", kZone}};
+}
+
+// "Z:\\path\\to\\file", as Windows programs see a Linux path.
+std::string windows_path(const std::string& path) {
+  std::string out = "Z:" + path;
+  for (char& c : out) {
+    if (c == '/') c = '\\';
+  }
+  return out;
+}
+
+// Drive a: is a folder of the test while the case runs.
+class FloppyDrive {
+ public:
+  explicit FloppyDrive(const std::string& folder) : link_(prefix + "/dosdevices/a:") {
+    fs::remove(link_);
+    fs::create_directory_symlink(folder, link_);
+  }
+  ~FloppyDrive() { fs::remove(link_); }
+
+ private:
+  std::string link_;
+};
+
+struct WineCase {
+  const char* title;
+  std::function<std::vector<Component>()> set = [] { return three(); };
+  std::vector<std::string> args = {"report.Z00"};
+  std::optional<std::string> existing;
+  std::string output;  // with "\n"; compared as "\r\n"
+  int status = 0;
+  std::optional<std::string> target;
+  std::optional<std::int32_t> stamp;  // the target's times afterwards; none: left alone
+  bool on_floppy = false;             // the set lies on drive a:
+  std::string target_name = kName;
+  // Key presses: text awaited on the output, then tmux keys for it.
+  std::vector<std::pair<std::string, std::vector<std::string>>> keys;
+  std::vector<std::string> records;  // exact records written before the program starts
+  std::string redirected_input;      // standard input, redirected inside Windows
+};
+
+// Runs a shell command in a fresh tmux pane on a socket of the test's own.
+class Pane {
+ public:
+  Pane(const std::string& dir, const std::string& command) : dir_(dir) {
+    tmux({"new-session", "-d", "-x", "160", "-y", "40", command});
+  }
+  ~Pane() { tmux({"kill-server"}); }
+  Pane(const Pane&) = delete;
+  Pane& operator=(const Pane&) = delete;
+
+  bool wait_for(const std::string& text, int seconds) {
+    return poll(seconds, [&] { return read_file(dir_ + "/out").find(text) != std::string::npos; });
+  }
+  void send(const std::string& key) { tmux({"send-keys", "-t", "zunfel", key}); }
+  // The program's exit status, or -1 when it did not end in time.
+  int finish(int seconds) {
+    if (!poll(seconds, [&] { return fs::exists(dir_ + "/status"); })) return -1;
+    return std::atoi(read_file(dir_ + "/status").c_str());
+  }
+
+ private:
+  static std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static bool poll(int seconds, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
+  void tmux(std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/tmux", "-L", "zunfel", "-f", "/dev/null"});
+    if (args[5] == "new-session") args.insert(args.begin() + 6, {"-s", "zunfel"});
+    spawn({.argv = args, .cwd = dir_, .env = {{"TMUX_TMPDIR", dir_ + "/tmux"}}});
+  }
+  std::string dir_;
+};
+
+std::string shell_word(const std::string& word) { return "'" + word + "'"; }
+
+// Runs the case's program: in a pane when it needs a console, else detached.
+Outcome run_case(const WineCase& c, const std::string& dir) {
+  std::vector<std::string> program = {kExe};
+  if (!c.redirected_input.empty()) {
+    program = {"cmd", "/c", "<", "answers.txt", windows_path(kExe)};
+  }
+  program.insert(program.end(), c.args.begin(), c.args.end());
+  if (!c.records.empty()) {
+    std::vector<std::string> wrapped = {INJECT_KEYS};
+    wrapped.insert(wrapped.end(), c.records.begin(), c.records.end());
+    wrapped.push_back("--");
+    wrapped.push_back(windows_path(kExe));
+    wrapped.insert(wrapped.end(), c.args.begin(), c.args.end());
+    program = wrapped;
+  }
+  if (c.keys.empty() && c.records.empty() && c.redirected_input.empty()) {
+    Spawn s{.argv = {"/bin/bash", kWine, "run"}, .cwd = dir, .env = wine_env(), .detach = true};
+    s.argv.insert(s.argv.end(), program.begin(), program.end());
+    return spawn(s);
+  }
+  fs::create_directories(dir + "/tmux");
+  std::string command = "cd " + shell_word(dir) + " && export WINEPREFIX=" + shell_word(prefix) +
+                        " TZ=" + kZone + " && bash " + shell_word(kWine) + " run";
+  for (const std::string& word : program) command += " " + shell_word(word);
+  command += " > out 2>/dev/null; echo $? > status.new; mv status.new status";
+  Outcome o;
+  {
+    Pane pane(dir, command);
+    for (const auto& [text, keys] : c.keys) {
+      EXPECT_TRUE(pane.wait_for(crlf(text), 20)) << "never shown: " << text;
+      for (const std::string& key : keys) pane.send(key);
+    }
+    o.status = pane.finish(30);
+  }
+  std::ifstream in(dir + "/out", std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  o.output = s.str();
+  for (const char* scratch : {"out", "status", "tmux"}) fs::remove_all(dir + "/" + scratch);
+  return o;
+}
+
+std::vector<WineCase> cases() {
+  const std::string yes = "y\n", no = "n\n";
+  return {
+      // Without a console every read is the end of input.
+      {.title = "valid set, summer stamp",
+       .output = head() + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer},
+      {.title = "valid set, winter stamp",
+       .set = [] { return three(kWinter); },
+       .output = head() + reading(0, 2),
+       .target = kData,
+       .stamp = kWinter},
+      {.title = "stamp 0 leaves the times alone",
+       .set = [] { return three(0); },
+       .output = head() + reading(0, 2),
+       .target = kData},
+      {.title = "negative stamp: times cannot be set",
+       .set = [] { return three(-5); },
+       .output = head() + reading(0, 2),
+       .status = 255,
+       .target = kData},
+      {.title = "no argument", .args = {}, .output = kBanner + kUsage, .status = 255},
+      {.title = "drive c: refused",
+       .args = {"report", "c:"},
+       .output = kBanner + kUsage,
+       .status = 255},
+      {.title = "drive A:\\ refused",
+       .args = {"report", "A:\\"},
+       .output = kBanner + kUsage,
+       .status = 255},
+      {.title = "bare drive letter refused",
+       .args = {"report", "A"},
+       .output = kBanner + kUsage,
+       .status = 255},
+      {.title = "fourth word ignored",
+       .args = {"report", "a:", "more"},
+       .output = floppy_run(),
+       .target = kData,
+       .stamp = kSummer,
+       .on_floppy = true},
+      {.title = "argument of 81 bytes",
+       .args = {std::string(81, 'q')},
+       .output = kBanner + "File path too long",
+       .status = 1},
+      {.title = "component 00 missing",
+       .args = {"other"},
+       .output = kBanner + " can't open file : other.Z00 \n",
+       .status = 255},
+      {.title = "overwrite question without a console keeps the file",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 25000 \n" + kOverwrite,
+       .status = 1,
+       .target = kOldFile},
+      {.title = "abort question without a console discards",
+       .set = wrong_sum,
+       .output = head() + reading(0, 1) + checksum_line() + reading(2, 2) + kAbort,
+       .status = 1},
+      {.title = "component 02 missing",
+       .set =
+           [] {
+             auto s = three();
+             s.pop_back();
+             return s;
+           },
+       .output = head() + reading(0, 1) + " can't open file : report.Z02 \nMerge aborted\n",
+       .status = 255},
+      {.title = "wrong sequence number",
+       .set =
+           [] {
+             auto s = three();
+             s[2].sequence = 5;
+             return s;
+           },
+       .output = head() + reading(0, 1) + "Invalid Component File: report.Z02\nMerge aborted\n",
+       .status = 1},
+      {.title = "target longer than recorded",
+       .set =
+           [] {
+             auto s = three();
+             s[0].total_size = 24999;
+             return s;
+           },
+       .output = head(24999) + reading(0, 2) + "Disk write error or disk full!!!\nMerge ABORTED",
+       .status = 255},
+      {.title = "drive-letter stored name is created here",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "C:\\windows\\report.txt";
+             return s;
+           },
+       .output = head(25000, kName,
+                      "Stored name C:\\windows\\report.txt is not a plain relative path, creating "
+                      "report.txt instead\n") +
+                 reading(0, 2),
+       .target = kData,
+       .stamp = kSummer},
+      {.title = "climbing stored name is created here",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "..\\report.txt";
+             return s;
+           },
+       .output = head(25000, kName,
+                      "Stored name ..\\report.txt is not a plain relative path, creating "
+                      "report.txt instead\n") +
+                 reading(0, 2),
+       .target = kData,
+       .stamp = kSummer},
+      // Real key presses in a tmux pane.
+      {.title = "overwrite y",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + yes) + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"y"}}}},
+      {.title = "overwrite Y echoed as typed",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + "Y\n") + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"Y"}}}},
+      {.title = "overwrite n after junk",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 25000 \n" + kOverwrite + "x\n \nn\n",
+       .status = 1,
+       .target = kOldFile,
+       .keys = {{kOverwrite, {"x", "Space", "n"}}}},
+      {.title = "abort Y echoed folded",
+       .set = wrong_sum,
+       .output = head() + reading(0, 1) + checksum_line() + reading(2, 2) + kAbort + "y\n",
+       .status = 1,
+       .keys = {{kAbort, {"Y"}}}},
+      {.title = "abort N keeps the target",
+       .set = wrong_sum,
+       .output = head() + reading(0, 1) + checksum_line() + reading(2, 2) + kAbort + "q\nn\n",
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kAbort, {"Q", "N"}}}},
+      {.title = "Shift+F6 answers yes",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + std::string(1, '\0') + "\nY\n") + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"S-F6"}}}},
+      {.title = "Alt+F7 answers no",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 25000 \n" + kOverwrite + std::string(1, '\0') + "\nn\n",
+       .status = 1,
+       .target = kOldFile,
+       .keys = {{kOverwrite, {"M-F7"}}}},
+      {.title = "cursor key gives two refused values",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + std::string(1, '\0') + "\nH\ny\n") + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"Up", "y"}}}},
+      {.title = "floppy prompts, a function key serves two",
+       .args = {"report", "a:"},
+       .output = floppy_run(),
+       .target = kData,
+       .stamp = kSummer,
+       .on_floppy = true,
+       .keys = {{floppy(0), {"x"}}, {floppy(1), {"F1"}}}},
+      {.title = "answers come from the console, not redirected input",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + yes) + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"y"}}},
+       .redirected_input = "nnnn"},
+      // Exact records in the console input.
+      {.title = "Ctrl+C is read and refused",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + "\x03\n" + yes) + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .records = {"67:3:8", "89:121:0"}},
+      {.title = "grey Up gives E0 then 72, Escape 27",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 25000 \n" + kOverwrite + "\xE0\nH\n\x1B\n" + no,
+       .status = 1,
+       .target = kOldFile,
+       .records = {"38:0:256", "27:27:0", "78:110:0"}},
+  };
+}
+
+void PrintTo(const WineCase& c, std::ostream* os) { *os << c.title; }
+
+class Zunfel32EndToEnd : public ::testing::TestWithParam<WineCase> {};
+
+TEST_P(Zunfel32EndToEnd, Case) {
+  const WineCase& c = GetParam();
+  TempDir dir;
+  const std::string set_dir = c.on_floppy ? dir / "floppy" : dir.path();
+  fs::create_directories(set_dir);
+  write_set(set_dir, "report", c.set());
+  if (c.existing) write_bytes(dir / c.target_name, *c.existing);
+  if (!c.redirected_input.empty()) write_bytes(dir / "answers.txt", c.redirected_input);
+  const auto before = list_dir(dir.path());
+  std::optional<FloppyDrive> drive;
+  if (c.on_floppy) drive.emplace(set_dir);
+  const std::time_t started = std::time(nullptr);
+  const Outcome o = run_case(c, dir.path());
+  EXPECT_EQ(o.output, crlf(c.output));
+  EXPECT_EQ(o.status, c.status);
+  auto expected = before;
+  if (c.target && !c.existing) expected.push_back(c.target_name);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(list_dir(dir.path()), expected);
+  if (c.target) {
+    struct stat st {};
+    ASSERT_EQ(stat((dir / c.target_name).c_str(), &st), 0);
+    if (c.stamp) {
+      EXPECT_EQ(st.st_mtime, *c.stamp);
+      EXPECT_EQ(st.st_atime, *c.stamp);
+    } else {
+      EXPECT_GE(st.st_mtime, started - 5);
+    }
+    EXPECT_EQ(read_bytes(dir / c.target_name), *c.target);
+  }
+}
+
+std::string case_name(const ::testing::TestParamInfo<WineCase>& info) {
+  std::string name;
+  for (const char* p = info.param.title; *p != '\0'; ++p) {
+    name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, Zunfel32EndToEnd, ::testing::ValuesIn(cases()), case_name);
+
+// Processes still running in the prefix: none may outlive the test run.
+std::vector<std::string> processes_in(const std::string& wine_prefix) {
+  std::vector<std::string> found;
+  const std::string mark = "WINEPREFIX=" + wine_prefix;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::ifstream environ(entry.path() / "environ", std::ios::binary);
+    std::ifstream stat(entry.path() / "stat");
+    std::string env((std::istreambuf_iterator<char>(environ)), {});
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    const bool zombie =
+        close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
+    if (!zombie && env.find(mark + '\0') != std::string::npos) {
+      found.push_back(line.substr(0, close + 1));
+    }
+  }
+  return found;
+}
+
+// One prefix for the whole run, removed at its end.
+class WinePrefix : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(fs::exists(kExe)) << kExe << " is missing: build the windows preset first";
+    ASSERT_TRUE(fs::exists(INJECT_KEYS)) << INJECT_KEYS << " is missing";
+    ASSERT_TRUE(fs::exists("/usr/bin/tmux")) << "tmux is missing";
+    prefix = root_.path() + "/prefix";
+    const Outcome o = spawn({.argv = {"/bin/bash", kWine, "create", prefix, "persistent"},
+                             .cwd = root_.path(),
+                             .detach = true});
+    ASSERT_EQ(o.status, 0) << "cannot create a Wine prefix: " << o.output;
+  }
+  void TearDown() override {
+    spawn({.argv = {"/bin/bash", kWine, "remove", prefix}, .cwd = root_.path(), .detach = true});
+    EXPECT_EQ(processes_in(prefix), std::vector<std::string>{}) << "left behind";
+  }
+
+ private:
+  TempDir root_;
+};
+
+const auto* const kPrefix = ::testing::AddGlobalTestEnvironment(new WinePrefix);
+
+}  // namespace
