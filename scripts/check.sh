@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing (as root), builds
-# every program and runs every test. Any failure, or a suite that cannot
-# run, fails the whole command.
+# every program and runs every test, Linux and Windows. Any failure, or a
+# suite that cannot run, fails the whole command.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -11,13 +11,19 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v g++ >/dev/null || need+=(g++)
 command -v clang++ >/dev/null || need+=(clang)
 [[ -e /usr/lib/x86_64-linux-gnu/cmake/GTest ]] || need+=(libgtest-dev)
+# The Windows build compiles GoogleTest from its sources.
+[[ -e /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
+command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+[[ -x /usr/lib/wine/wine64 ]] || need+=(wine64)
+command -v tmux >/dev/null || need+=(tmux)
 if ((${#need[@]})); then
   if [[ $(id -u) -ne 0 ]]; then
     echo "missing packages: ${need[*]} (run as root to install them)" >&2
     exit 1
   fi
+  echo "== installing: ${need[*]}"
   apt-get update -q
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}" </dev/null
 fi
 
 echo "== Linux: release build and tests"
@@ -25,3 +31,11 @@ cmake --workflow --preset release
 
 echo "== Linux: AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake --workflow --preset sanitize
+
+echo "== Windows: Zunfel32.exe and its unit tests under Wine"
+cmake --workflow --preset windows
+
+echo "== Windows: Zunfel32.exe end to end under Wine (consoles in tmux)"
+ctest --preset wine
+
+echo "== every test passed"
