@@ -75,8 +75,18 @@ int ask_yes_no(const BuildProfile& profile, Question kind) {
 }
 
 // Opens the name read-only just long enough to ask for its size.
+// Opening a FIFO for reading would wait for a writer that never comes.
+#ifdef O_NONBLOCK
+constexpr int kDoNotWait = O_NONBLOCK;
+#else
+constexpr int kDoNotWait = 0;
+#endif
+
+// Only a regular file can be a component: a FIFO, a device or a directory
+// counts as a file that cannot be opened, before the tool waits on it or
+// reads from it.
 SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
-  run.f = open(name, O_RDONLY);
+  run.f = open(name, O_RDONLY | kDoNotWait);
   if (run.f < 0) {
     return SizeQuery::open_failed;
   }
@@ -84,6 +94,9 @@ SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
   close(run.f);
   if (!ok) {
     return SizeQuery::status_failed;
+  }
+  if (!S_ISREG(run.buf.st_mode)) {
+    return SizeQuery::open_failed;
   }
   size = run.buf.st_size;
   return SizeQuery::ok;

@@ -88,6 +88,11 @@ struct Case {
   std::string run_dir;                 // subfolder the program runs in; nothing may leave it
   std::optional<std::string> link_to;  // a symbolic link at the target's name points here
   long file_size_limit = -1;           // RLIMIT_FSIZE of the run
+  std::function<void(const std::string& dir)> prepare;  // changes the written set
+  bool close_stdout = false;
+  bool broken_pipe_stdout = false;
+  bool close_stdin = false;
+  bool unprivileged = false;  // as root, run as nobody, so that permission bits count
 };
 
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
@@ -95,6 +100,21 @@ const std::string kOldFile = "the file that was there before\n";
 
 std::string bad_checksum_question(int n) {
   return " " + std::to_string(n) + " checksum errors, abort merge (y/n)?\n";
+}
+
+// Puts something other than a readable file where component `number` was.
+void replace_component(const std::string& dir, int number, const std::string& kind) {
+  const std::string path = dir + "/" + component_file("report", number);
+  if (kind == "unreadable") {
+    chmod(path.c_str(), 0);
+    return;
+  }
+  std::filesystem::remove(path);
+  if (kind == "dir") {
+    std::filesystem::create_directory(path);
+  } else {
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+  }
 }
 
 // Every component carries `name`, as a crafted set would.
@@ -433,6 +453,57 @@ std::vector<Case> cases() {
        .output = head(0, 3) + reading(0, 1) + kDiskWrite,
        .status = 255,
        .file_size_limit = 15000},
+      // Faults of the file system and of the caller.
+      {.title = "component 01 is a directory",
+       .output =
+           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .status = 255,
+       .prepare = [](const std::string& dir) { replace_component(dir, 1, "dir"); }},
+      {.title = "component 00 is a directory",
+       .output = kBanner + " can't open file : report.Z00 \n",
+       .status = 255,
+       .prepare = [](const std::string& dir) { replace_component(dir, 0, "dir"); }},
+      {.title = "component 01 is a FIFO, nobody writes to it",
+       .output =
+           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .status = 255,
+       .prepare = [](const std::string& dir) { replace_component(dir, 1, "fifo"); }},
+      {.title = "component 00 is a FIFO",
+       .output = kBanner + " can't open file : report.Z00 \n",
+       .status = 255,
+       .prepare = [](const std::string& dir) { replace_component(dir, 0, "fifo"); }},
+      {.title = "component 01 cannot be read",
+       .output =
+           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .status = 255,
+       .prepare = [](const std::string& dir) { replace_component(dir, 1, "unreadable"); },
+       .unprivileged = true},
+      {.title = "component 01 shrinks after its size was taken",
+       .input = "n",
+       .output = cut_short_run + kDiskWrite,
+       .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_SHRINK", "report.Z01:5086"}}},
+      {.title = "standard output closed", .target = kData, .stamped = true, .close_stdout = true},
+      {.title = "standard input and output closed",
+       .target = kData,
+       .stamped = true,
+       .close_stdout = true,
+       .close_stdin = true},
+      {.title = "standard output is a pipe nobody reads",
+       .target = kData,
+       .stamped = true,
+       .broken_pipe_stdout = true},
+      {.title = "broken pipe and a failed write still end as a failure",
+       .status = 255,
+       .env = {{"LD_PRELOAD", shim}, {"ZFAULT_FWRITE", "2"}},
+       .broken_pipe_stdout = true},
+      {.title = "standard input closed at the overwrite question",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite)
+                     .substr(0, head(30000, 3, kName, kOverwrite).find("Merging")),
+       .status = 1,
+       .target = kOldFile,
+       .close_stdin = true},
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
        .output = head(127, 127) + reading(0, 126),
@@ -468,6 +539,15 @@ TEST_P(ZunfeluEndToEnd, Case) {
     if (c.link_to) {
       std::filesystem::create_symlink(*c.link_to, run + "/" + c.target_name);
     }
+    if (c.prepare) {
+      c.prepare(set_dir);
+    }
+    int uid = -1;
+    if (c.unprivileged && geteuid() == 0) {
+      uid = 65534;
+      chmod(top.path().c_str(), 0777);
+      chmod(run.c_str(), 0777);
+    }
     std::vector<std::string> expected_files = list_dir(run);
     if (c.target && !c.existing) {
       expected_files.push_back(c.target_name);
@@ -477,10 +557,15 @@ TEST_P(ZunfeluEndToEnd, Case) {
             .cwd = run,
             .input = c.input,
             .env = c.env,
-            .file_size_limit = c.file_size_limit};
+            .file_size_limit = c.file_size_limit,
+            .close_stdout = c.close_stdout,
+            .broken_pipe_stdout = c.broken_pipe_stdout,
+            .close_stdin = c.close_stdin,
+            .uid = uid};
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
     const Outcome o = spawn(s);
     EXPECT_EQ(o.signal, 0);
+    EXPECT_EQ(o.errors, "");
     EXPECT_EQ(o.output, c.output);
     EXPECT_EQ(o.status, c.status);
     // Times first: reading the target would move its access time.

@@ -4,12 +4,15 @@
 //   ZFAULT_FSTAT=n         the n-th fstat fails
 //   ZFAULT_FWRITE=n        the n-th fwrite to a stream opened "wb" fails
 //   ZFAULT_FCLOSE_OUTPUT=1 closing a stream opened "wb" fails (it is closed)
+//   ZFAULT_SHRINK=name:n   that file is cut to n bytes just before it is opened
+//                          as a stream, after the tool has asked for its size
 #include <dlfcn.h>
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -27,7 +30,19 @@ FILE* output_stream = nullptr;
 long fstat_calls = 0;
 long fwrite_calls = 0;
 
+void shrink_if_chosen(const char* path) {
+  const char* spec = getenv("ZFAULT_SHRINK");
+  const char* colon = spec != nullptr ? strrchr(spec, ':') : nullptr;
+  if (colon != nullptr && strncmp(spec, path, static_cast<size_t>(colon - spec)) == 0 &&
+      path[colon - spec] == '\0') {
+    if (truncate(path, atol(colon + 1)) != 0) {
+      abort();
+    }
+  }
+}
+
 FILE* open_stream(const char* real, const char* path, const char* mode) {
+  shrink_if_chosen(path);
   const char* refused = getenv("ZFAULT_FOPEN");
   if (refused != nullptr && strcmp(refused, path) == 0) {
     errno = EACCES;

@@ -68,22 +68,30 @@ Outcome spawn(const Spawn& s) {
   TempDir io;
   write_bytes(io / "in", s.input);
   const std::string out_path = io / "out";
+  const std::string err_path = io / "err";
+  int gone[2] = {-1, -1};  // a pipe whose read end is closed before the run
+  if (s.broken_pipe_stdout && pipe(gone) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  if (gone[0] >= 0) {
+    close(gone[0]);
+  }
   const pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
     const int in = open((io / "in").c_str(), O_RDONLY);
-    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || chdir(s.cwd.c_str()) != 0) {
+    const int out =
+        s.broken_pipe_stdout ? gone[1] : open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err =
+        open(s.detach ? "/dev/null" : err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0 ||
+        chdir(s.cwd.c_str()) != 0) {
       _exit(120);
     }
     if (s.detach) {
       setsid();
-      const int null = open("/dev/null", O_WRONLY);
-      if (null < 0 || dup2(null, 2) < 0) {
-        _exit(122);
-      }
     }
     for (const auto& [name, value] : s.env) {
       setenv(name.c_str(), value.c_str(), 1);
@@ -93,13 +101,31 @@ Outcome spawn(const Spawn& s) {
                          static_cast<rlim_t>(s.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (s.uid >= 0 &&
+        (setgid(static_cast<gid_t>(s.uid)) != 0 || setuid(static_cast<uid_t>(s.uid)) != 0)) {
+      _exit(123);
+    }
     signal(SIGXFSZ, SIG_DFL);  // the program itself must ignore it
+    signal(SIGPIPE, SIG_DFL);
+    if (s.close_stdout) {
+      close(1);
+    }
+    if (s.close_stdin) {
+      close(0);
+    }
     execv(s.argv[0].c_str(), argv_of(s.argv).data());
     _exit(121);
   }
+  if (gone[1] >= 0) {
+    close(gone[1]);
+  }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  return outcome_of(wstatus, read_bytes(out_path));
+  Outcome o = outcome_of(wstatus, fs::exists(out_path) ? read_bytes(out_path) : std::string());
+  if (fs::exists(err_path)) {
+    o.errors = read_bytes(err_path);
+  }
+  return o;
 }
 
 Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd) {

@@ -8,7 +8,8 @@
 
 struct Outcome {
   std::string output;
-  int status = -1;  // 0-255 as the shell sees it, or -1 when a signal ended it
+  std::string errors;  // standard error
+  int status = -1;     // 0-255 as the shell sees it, or -1 when a signal ended it
   int signal = 0;
 };
 
@@ -19,6 +20,12 @@ struct Spawn {
   std::vector<std::pair<std::string, std::string>> env;  // added to the environment
   long file_size_limit = -1;                             // RLIMIT_FSIZE in bytes, if >= 0
   bool detach = false;  // no controlling terminal, standard error discarded
+  // Standard output (and then `output` stays empty) and input as a careless
+  // caller may leave them: closed, or a pipe whose reader has gone.
+  bool close_stdout = false;
+  bool broken_pipe_stdout = false;
+  bool close_stdin = false;
+  int uid = -1;  // run as this user (and group), from root
 };
 
 Outcome spawn(const Spawn& s);
