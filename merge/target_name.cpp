@@ -1,14 +1,14 @@
 #include "target_name.hpp"
 
-#include <cctype>
 #include <cstring>
 
 namespace {
 
-bool is_separator(char c, bool dos_paths) { return c == '/' || (dos_paths && c == '\\'); }
-
-bool has_drive(const char* name, bool dos_paths) {
-  return dos_paths && std::isalpha(static_cast<unsigned char>(name[0])) && name[1] == ':';
+// On Windows a colon ends a drive ("C:x" is x in drive C's current folder)
+// or, inside a name, opens a data stream of another file: wherever it
+// stands, what follows it is the only safe part.
+bool is_separator(char c, bool dos_paths) {
+  return c == '/' || (dos_paths && (c == '\\' || c == ':'));
 }
 
 // Windows drops trailing dots and spaces from a path component, so there
@@ -31,8 +31,8 @@ bool is_parent(const char* begin, const char* end, bool dos_paths) {
 }  // namespace
 
 TargetName safe_target_name(const char* stored, bool dos_paths) {
-  bool unsafe = is_separator(stored[0], dos_paths) || has_drive(stored, dos_paths);
-  const char* last = has_drive(stored, dos_paths) ? stored + 2 : stored;
+  bool unsafe = is_separator(stored[0], dos_paths) || (dos_paths && std::strchr(stored, ':'));
+  const char* last = stored;
   const char* begin = last;
   for (const char* p = last;; ++p) {
     if (*p == '\0' || is_separator(*p, dos_paths)) {

@@ -9,8 +9,9 @@ struct TargetName {
   bool replaced;     // the stored name was not a plain relative path
 };
 
-// On Linux '/' separates; with `dos_paths` '\\' and '/' both separate and a
-// drive letter with ':' (C:, C:\x, C:x) also makes a name absolute.
+// On Linux '/' separates; with `dos_paths` '\\' and '/' both separate, and a
+// ':' anywhere (a drive as in C:, C:\x, C:x, or a data stream as in a:b)
+// makes a name unsafe and separates too.
 TargetName safe_target_name(const char* stored, bool dos_paths);
 
 // "", "." and "..": a replaced name of this kind names no file at all.

@@ -45,7 +45,12 @@ TEST(SafeTargetName, Table) {
       {"a\\.. \\f", true, "f", true},
       {"a\\...\\f", true, "f", true},
       {"a\\.x.\\f", true, "a\\.x.\\f", false},
-      {"1:x", true, "1:x", false},
+      // A colon inside a name opens a data stream of another file.
+      {"1:x", true, "x", true},
+      {"report.txt:hidden", true, "hidden", true},
+      // Found by the fuzzer: a drive in the last component.
+      {"/etc/../x\\C:y", true, "y", true},
+      {"a\\C:", true, "", true},
   };
   for (const NameCase& c : cases) {
     const TargetName t = safe_target_name(c.stored, c.dos_paths);
