@@ -332,6 +332,19 @@ std::vector<WineCase> cases() {
                  reading(0, 2),
        .target = kData,
        .stamp = kSummer},
+      {.title = "stored name with a data stream is created here",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "notes.txt:report.txt";
+             return s;
+           },
+       .output = head(25000, kName,
+                      "Stored name notes.txt:report.txt is not a plain relative path, creating "
+                      "report.txt instead\n") +
+                 reading(0, 2),
+       .target = kData,
+       .stamp = kSummer},
       {.title = "climbing stored name is created here",
        .set =
            [] {
