@@ -16,6 +16,12 @@ command -v clang++ >/dev/null || need+=(clang)
 command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
 [[ -x /usr/lib/wine/wine64 ]] || need+=(wine64)
 command -v tmux >/dev/null || need+=(tmux)
+# The man page check and the packages.
+command -v groff >/dev/null || need+=(groff-base)
+command -v man >/dev/null || need+=(man-db)
+command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+command -v unzip >/dev/null || need+=(unzip)
+command -v git >/dev/null || need+=(git)
 if ((${#need[@]})); then
   if [[ $(id -u) -ne 0 ]]; then
     echo "missing packages: ${need[*]} (run as root to install them)" >&2

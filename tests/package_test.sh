@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Checks of the installable forms, run by CTest:
+#   package_test.sh man SOURCE             the man page has no groff warnings
+#   package_test.sh deb SOURCE BUILD       the Debian package installs into a
+#                                          temporary root and merges the example
+#   package_test.sh zip SOURCE BUILD       the zip holds Zunfel32.exe and a
+#                                          README.txt with CR LF line ends
+#   package_test.sh reproducible SOURCE    two release builds in different
+#                                          folders give identical bytes
+set -euo pipefail
+what=$1 source=$2
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/zunfel-package-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+case $what in
+  man)
+    warnings=$(groff -man -ww -z "$source/docs/zunfelu.1" 2>&1)
+    [[ -z $warnings ]] || fail "groff warns: $warnings"
+    if command -v man >/dev/null; then
+      warnings=$(man --warnings -l "$source/docs/zunfelu.1" 2>&1 >/dev/null)
+      [[ -z $warnings ]] || fail "man warns: $warnings"
+    fi
+    ;;
+  deb)
+    build=$3
+    (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
+    deb=$(ls "$scratch"/out/zunfelu_*_amd64.deb)
+    [[ $(dpkg-deb -f "$deb" Package) == zunfelu ]] || fail "package name"
+    [[ $(dpkg-deb -f "$deb" Section) == utils ]] || fail "section"
+    dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "dependencies: $(dpkg-deb -f "$deb" Depends)"
+    dpkg -x "$deb" "$scratch/root"
+    for f in usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/README.md; do
+      [[ -f $scratch/root/$f ]] || fail "$f not in the package"
+    done
+    zcat "$scratch/root/usr/share/man/man1/zunfelu.1.gz" | groff -man -ww -z 2>&1 | grep . && fail "installed man page"
+    mkdir "$scratch/run"
+    cp "$source"/examples/report.Z0? "$scratch/run/"
+    (cd "$scratch/run" && "$scratch/root/usr/bin/zunfelu" report.Z00 </dev/null >/dev/null) ||
+      fail "the installed zunfelu failed"
+    cmp "$scratch/run/report.txt" "$source/examples/source/report.txt" || fail "merged file differs"
+    echo "installed $(basename "$deb") into a temporary root; it merged the example set"
+    ;;
+  zip)
+    build=$3
+    (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
+    zip=$(ls "$scratch"/out/Zunfel32-*.zip)
+    (cd "$scratch" && unzip -q "$zip" -d unpacked)
+    [[ $(ls "$scratch/unpacked") == $'README.txt\nZunfel32.exe' ]] || fail "zip holds: $(ls "$scratch/unpacked")"
+    lines=$(wc -l <"$scratch/unpacked/README.txt")
+    crlf=$(grep -c $'\r$' "$scratch/unpacked/README.txt" || true)
+    ((lines > 0 && lines == crlf)) || fail "README.txt: $crlf of $lines lines end in CR LF"
+    echo "$(basename "$zip"): Zunfel32.exe and README.txt ($lines CR LF lines)"
+    ;;
+  reproducible)
+    for n in 1 2; do
+      cmake -S "$source" -B "$scratch/build-$n" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+      cmake --build "$scratch/build-$n" --target zunfelu man_page -j2 >/dev/null
+      (cd "$scratch/build-$n" && SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct 2>/dev/null || echo 0) \
+        cpack >/dev/null 2>&1)
+    done
+    cmp "$scratch/build-1/zunfelu" "$scratch/build-2/zunfelu" || fail "zunfelu differs between builds"
+    cmp "$scratch/build-1/zunfelu.1.gz" "$scratch/build-2/zunfelu.1.gz" || fail "man page differs"
+    deb1=$(ls "$scratch"/build-1/zunfelu_*.deb) deb2=$(ls "$scratch"/build-2/zunfelu_*.deb)
+    if cmp -s "$deb1" "$deb2"; then
+      echo "two builds in different folders: identical zunfelu, man page and package"
+    else
+      fail "packages differ although their contents do not"
+    fi
+    ;;
+  *)
+    fail "unknown check $what"
+    ;;
+esac
