@@ -215,7 +215,10 @@ Outcome run_case(const WineCase& c, const std::string& dir) {
   fs::create_directories(dir + "/tmux");
   std::string command = "cd " + shell_word(dir) + " && export WINEPREFIX=" + shell_word(prefix) +
                         " TZ=" + kZone + " && bash " + shell_word(kWine) + " run";
-  for (const std::string& word : program) command += " " + shell_word(word);
+  for (const std::string& word : program) {
+    command += ' ';
+    command += shell_word(word);
+  }
   command += " > out 2>/dev/null; echo $? > status.new; mv status.new status";
   Outcome o;
   {
@@ -232,6 +235,24 @@ Outcome run_case(const WineCase& c, const std::string& dir) {
   o.output = s.str();
   for (const char* scratch : {"out", "status", "tmux"}) fs::remove_all(dir + "/" + scratch);
   return o;
+}
+
+// Every component carries an unsafe `stored` name: the file is created here
+// as report.txt, and the tool says so.
+WineCase replaced_name_case(const char* title, const std::string& stored) {
+  return {.title = title,
+          .set =
+              [stored] {
+                auto s = three();
+                for (auto& c : s) c.name = stored;
+                return s;
+              },
+          .output = head(25000, kName,
+                         "Stored name " + stored +
+                             " is not a plain relative path, creating report.txt instead\n") +
+                    reading(0, 2),
+          .target = kData,
+          .stamp = kSummer};
 }
 
 std::vector<WineCase> cases() {
@@ -319,45 +340,9 @@ std::vector<WineCase> cases() {
            },
        .output = head(24999) + reading(0, 2) + "Disk write error or disk full!!!\nMerge ABORTED",
        .status = 255},
-      {.title = "drive-letter stored name is created here",
-       .set =
-           [] {
-             auto s = three();
-             for (auto& c : s) c.name = "C:\\windows\\report.txt";
-             return s;
-           },
-       .output = head(25000, kName,
-                      "Stored name C:\\windows\\report.txt is not a plain relative path, creating "
-                      "report.txt instead\n") +
-                 reading(0, 2),
-       .target = kData,
-       .stamp = kSummer},
-      {.title = "stored name with a data stream is created here",
-       .set =
-           [] {
-             auto s = three();
-             for (auto& c : s) c.name = "notes.txt:report.txt";
-             return s;
-           },
-       .output = head(25000, kName,
-                      "Stored name notes.txt:report.txt is not a plain relative path, creating "
-                      "report.txt instead\n") +
-                 reading(0, 2),
-       .target = kData,
-       .stamp = kSummer},
-      {.title = "climbing stored name is created here",
-       .set =
-           [] {
-             auto s = three();
-             for (auto& c : s) c.name = "..\\report.txt";
-             return s;
-           },
-       .output = head(25000, kName,
-                      "Stored name ..\\report.txt is not a plain relative path, creating "
-                      "report.txt instead\n") +
-                 reading(0, 2),
-       .target = kData,
-       .stamp = kSummer},
+      replaced_name_case("drive-letter stored name is created here", "C:\\windows\\report.txt"),
+      replaced_name_case("stored name with a data stream is created here", "notes.txt:report.txt"),
+      replaced_name_case("climbing stored name is created here", "..\\report.txt"),
       // Real key presses in a tmux pane.
       {.title = "overwrite y",
        .existing = kOldFile,

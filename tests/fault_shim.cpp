@@ -31,10 +31,10 @@ long fstat_calls = 0;
 long fwrite_calls = 0;
 
 void shrink_if_chosen(const char* path) {
-  const char* spec = getenv("ZFAULT_SHRINK");
-  const char* colon = spec != nullptr ? strrchr(spec, ':') : nullptr;
-  if (colon != nullptr && strncmp(spec, path, static_cast<size_t>(colon - spec)) == 0 &&
-      path[colon - spec] == '\0') {
+  const char* chosen = getenv("ZFAULT_SHRINK");
+  const char* colon = chosen != nullptr ? strrchr(chosen, ':') : nullptr;
+  if (colon != nullptr && strncmp(chosen, path, static_cast<size_t>(colon - chosen)) == 0 &&
+      path[colon - chosen] == '\0') {
     if (truncate(path, atol(colon + 1)) != 0) {
       abort();
     }
