@@ -150,6 +150,10 @@ std::vector<Case> cases() {
                                     "Checksum error for file report.Z01 should be " + sum01 +
                                     " is 0000\n" + reading(2, 2) + bad_checksum_question(1);
   const std::string shim = FAULT_SHIM;
+  // Anything but a readable regular file where a component should be.
+  const std::string unopenable00 = kBanner + " can't open file : report.Z00 \n";
+  const std::string unopenable01 =
+      head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \nMerge aborted\n";
 
   return {
       {.title = "valid set",
@@ -455,26 +459,23 @@ std::vector<Case> cases() {
        .file_size_limit = 15000},
       // Faults of the file system and of the caller.
       {.title = "component 01 is a directory",
-       .output =
-           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .output = unopenable01,
        .status = 255,
        .prepare = [](const std::string& dir) { replace_component(dir, 1, "dir"); }},
       {.title = "component 00 is a directory",
-       .output = kBanner + " can't open file : report.Z00 \n",
+       .output = unopenable00,
        .status = 255,
        .prepare = [](const std::string& dir) { replace_component(dir, 0, "dir"); }},
       {.title = "component 01 is a FIFO, nobody writes to it",
-       .output =
-           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .output = unopenable01,
        .status = 255,
        .prepare = [](const std::string& dir) { replace_component(dir, 1, "fifo"); }},
       {.title = "component 00 is a FIFO",
-       .output = kBanner + " can't open file : report.Z00 \n",
+       .output = unopenable00,
        .status = 255,
        .prepare = [](const std::string& dir) { replace_component(dir, 0, "fifo"); }},
       {.title = "component 01 cannot be read",
-       .output =
-           head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \n" + "Merge aborted\n",
+       .output = unopenable01,
        .status = 255,
        .prepare = [](const std::string& dir) { replace_component(dir, 1, "unreadable"); },
        .unprivileged = true},
@@ -499,8 +500,7 @@ std::vector<Case> cases() {
        .broken_pipe_stdout = true},
       {.title = "standard input closed at the overwrite question",
        .existing = kOldFile,
-       .output = head(30000, 3, kName, kOverwrite)
-                     .substr(0, head(30000, 3, kName, kOverwrite).find("Merging")),
+       .output = kBanner + "File size: 30000 \n" + kOverwrite,
        .status = 1,
        .target = kOldFile,
        .close_stdin = true},

@@ -315,7 +315,7 @@ std::map<int, long> statuses;  // how often each status came, for the summary
 
 std::string run_case(const std::string& work, long seed, long index) {
   Rng rng(static_cast<std::uint64_t>(seed) * 1000003u + static_cast<std::uint64_t>(index));
-  const Generated g = generate(rng);
+  Generated g = generate(rng);
   const std::string dir = work + "/" + std::to_string(index);
   std::filesystem::create_directory(dir);
   for (const auto& [k, bytes] : g.files) write_bytes(dir + "/" + component(k), bytes);
@@ -323,11 +323,10 @@ std::string run_case(const std::string& work, long seed, long index) {
   const std::string target = safe_name(parse(g.files.at(0), true).name, notice);
   const bool can_exist =
       !target.empty() && target != "." && target != ".." && target.find('/') == std::string::npos;
-  const bool existing = g.existing && can_exist;
-  Generated effective = g;
-  effective.existing = existing;
-  if (existing) write_bytes(dir + "/" + target, kOld);
-  const Expected e = model(effective, target);
+  // A file can stand only at a name that names one in this folder.
+  g.existing = g.existing && can_exist;
+  if (g.existing) write_bytes(dir + "/" + target, kOld);
+  const Expected e = model(g, target);
 
   const Outcome o = spawn({.argv = {ZUNFELU, "s.Z00"},
                            .cwd = dir,
