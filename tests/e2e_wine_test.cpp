@@ -193,7 +193,7 @@ class Pane {
 std::string shell_word(const std::string& word) { return "'" + word + "'"; }
 
 // Runs the case's program: in a pane when it needs a console, else detached.
-Outcome run_case(const WineCase& c, const std::string& dir) {
+Outcome run_once(const WineCase& c, const std::string& dir) {
   std::vector<std::string> program = {kExe};
   if (!c.redirected_input.empty()) {
     program = {"cmd", "/c", "<", "answers.txt", windows_path(kExe)};
@@ -219,7 +219,7 @@ Outcome run_case(const WineCase& c, const std::string& dir) {
     command += ' ';
     command += shell_word(word);
   }
-  command += " > out 2>/dev/null; echo $? > status.new; mv status.new status";
+  command += " > out 2> err; echo $? > status.new; mv status.new status";
   Outcome o;
   {
     Pane pane(dir, command);
@@ -233,7 +233,21 @@ Outcome run_case(const WineCase& c, const std::string& dir) {
   std::stringstream s;
   s << in.rdbuf();
   o.output = s.str();
-  for (const char* scratch : {"out", "status", "tmux"}) fs::remove_all(dir + "/" + scratch);
+  if (o.output.empty()) o.errors = read_bytes(dir + "/err");
+  for (const char* scratch : {"out", "err", "status", "tmux"}) fs::remove_all(dir + "/" + scratch);
+  return o;
+}
+
+// The program prints its banner before anything else, so a run without any
+// output never started: Wine now and then fails to start a program in a
+// fresh console at once. Such a run is tried once more, and said so.
+Outcome run_case(const WineCase& c, const std::string& dir) {
+  Outcome o = run_once(c, dir);
+  if (o.output.empty()) {
+    std::printf("  %s: no output at all (status %d, Wine said: %s), starting it again\n", c.title,
+                o.status, o.errors.c_str());
+    o = run_once(c, dir);
+  }
   return o;
 }
 
