@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <stdexcept>
 
 #include "set_writer.hpp"
@@ -28,6 +30,19 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   fs::remove_all(path_, ignored);
+}
+
+std::string runnable_copy(const std::string& path) {
+  static TempDir tools;
+  static std::map<std::string, std::string> copies;
+  auto [it, fresh] = copies.try_emplace(path);
+  if (fresh) {
+    chmod(tools.path().c_str(), 0755);
+    it->second = tools / fs::path(path).filename().string();
+    fs::copy_file(path, it->second, fs::copy_options::overwrite_existing);
+    chmod(it->second.c_str(), 0755);
+  }
+  return it->second;
 }
 
 std::vector<std::string> list_dir(const std::string& dir) {

@@ -67,5 +67,11 @@ class TempDir {
   std::string path_;
 };
 
+// A copy of a program or library in a folder of its own under the temporary
+// folder, which any user may enter and whose path holds no blank, so that a
+// run as another user or through LD_PRELOAD does not depend on where the
+// checkout lives. Copied once per process; the copy goes at its end.
+std::string runnable_copy(const std::string& path);
+
 // The names in a folder, sorted.
 std::vector<std::string> list_dir(const std::string& dir);
