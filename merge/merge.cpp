@@ -39,9 +39,14 @@ constexpr const char kFloppyPrompt[] =
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
 enum class Question { overwrite, abort };
-enum class SizeQuery { ok, open_failed, status_failed };
+enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
 
-[[noreturn]] void finish(int status) { std::exit(status); }
+// Whatever the target holds when the run ends here is its verdict, so an
+// interrupt during the exit no longer deletes it.
+[[noreturn]] void finish(int status) {
+  platform_release_target();
+  std::exit(status);
+}
 
 // Standard output may be a pipe or a file and so block-buffered: what the
 // user is asked must be out before the tool waits for the answer.
@@ -74,31 +79,56 @@ int ask_yes_no(const BuildProfile& profile, Question kind) {
   }
 }
 
-// Opens the name read-only just long enough to ask for its size.
 // Opening a FIFO for reading would wait for a writer that never comes.
 #ifdef O_NONBLOCK
 constexpr int kDoNotWait = O_NONBLOCK;
 #else
 constexpr int kDoNotWait = 0;
 #endif
+// Windows descriptors translate line ends unless told otherwise.
+#ifdef O_BINARY
+constexpr int kBinary = O_BINARY;
+#else
+constexpr int kBinary = 0;
+#endif
 
-// Only a regular file can be a component: a FIFO, a device or a directory
-// counts as a file that cannot be opened, before the tool waits on it or
-// reads from it.
+// Opens the name read-only and asks for its size; on success `f` stays open
+// for the caller. Only a regular file can be a component: a FIFO, a device
+// or a directory counts as a file that cannot be opened, before the tool
+// waits on it or reads from it.
 SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
-  run.f = open(name, O_RDONLY | kDoNotWait);
+  run.f = open(name, O_RDONLY | kDoNotWait | kBinary);
   if (run.f < 0) {
     return SizeQuery::open_failed;
   }
-  const bool ok = fstat(run.f, &run.buf) == 0;
-  close(run.f);
-  if (!ok) {
+  if (fstat(run.f, &run.buf) != 0) {
+    close(run.f);
     return SizeQuery::status_failed;
   }
   if (!S_ISREG(run.buf.st_mode)) {
+    close(run.f);
     return SizeQuery::open_failed;
   }
   size = run.buf.st_size;
+  return SizeQuery::ok;
+}
+
+// A component is opened once: the descriptor that was measured and found to
+// be a regular file is the one its stream reads, so a name swapped in
+// between is never read unchecked.
+SizeQuery open_component(MergeRun& run, long long& size) {
+  const SizeQuery query = size_query(run, run.FileName, size);
+  if (query != SizeQuery::ok) {
+    return query;
+  }
+#ifdef O_NONBLOCK
+  fcntl(run.f, F_SETFL, fcntl(run.f, F_GETFL) & ~O_NONBLOCK);
+#endif
+  run.fptr = fdopen(run.f, "rb");
+  if (run.fptr == nullptr) {
+    close(run.f);
+    return SizeQuery::stream_failed;
+  }
   return SizeQuery::ok;
 }
 
@@ -162,7 +192,7 @@ void copy_component(MergeRun& run) {
 void open_continuation(MergeRun& run, const BuildProfile& profile) {
   next_component(run, profile, run.index);
   long long size = 0;
-  switch (size_query(run, run.FileName, size)) {
+  switch (open_component(run, size)) {
     case SizeQuery::open_failed:
       std::printf(kCannotOpen, run.FileName);
       std::printf(kMergeAborted);
@@ -171,15 +201,13 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
       finish(1);
+    case SizeQuery::stream_failed:
+      std::printf(kCannotOpenStream, run.FileName);
+      finish(-1);
     case SizeQuery::ok:
       break;
   }
   run.component_size = component_size(size);
-  run.fptr = std::fopen(run.FileName, "rb");
-  if (run.fptr == nullptr) {
-    std::printf(kCannotOpenStream, run.FileName);
-    finish(-1);
-  }
   const ComponentHeader header = read_continuation_header(run.fptr);
   std::memcpy(run.Targets, header.name, sizeof run.Targets);
   run.stored_checksum = header.checksum;
@@ -194,21 +222,19 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
 // Opens component 00, learns the set from its header and creates the target.
 void open_first(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
-  switch (size_query(run, run.FileName, size)) {
+  switch (open_component(run, size)) {
     case SizeQuery::open_failed:
       std::printf(kCannotOpen, run.FileName);
       finish(-1);
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
       finish(1);
+    case SizeQuery::stream_failed:
+      finish(-1);
     case SizeQuery::ok:
       break;
   }
   run.component_size = component_size(size);
-  run.fptr = std::fopen(run.FileName, "rb");
-  if (run.fptr == nullptr) {
-    finish(-1);
-  }
   const ComponentHeader header = read_first_header(run.fptr);
   run.count = header.count;
   std::memcpy(run.Target, header.name, sizeof run.Target);
@@ -232,7 +258,7 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
     }
   }
   std::printf(kMerging, run.count, run.Created);
-  run.optr = no_file ? nullptr : std::fopen(run.Created, "wb");
+  run.optr = no_file ? nullptr : platform_create_target(run.Created);
   if (run.optr == nullptr) {
     std::printf(kCannotCreate, run.Created);
     finish(-1);
@@ -256,6 +282,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
   switch (size_query(run, run.Created, size)) {
     case SizeQuery::open_failed:
+    case SizeQuery::stream_failed:
       std::printf(kCannotOpen, run.Created);
       finish(-1);
     case SizeQuery::status_failed:
@@ -269,14 +296,17 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   if (size != run.total_size) {
     if (run.total_size < 1) {
       std::printf(kOldVersion);
+      platform_release_target();  // kept, with its notice
     } else {
+      close(run.f);
       discard_unwritten(run);
     }
   }
-  if (run.stamp == 0 && !profile.stamp_zero_sets_time) {
-    return 0;
-  }
-  return platform_set_times(run.Created, run.utimebuf) == 0 ? 0 : -1;
+  close(run.f);
+  const bool set = (run.stamp == 0 && !profile.stamp_zero_sets_time) ||
+                   platform_set_times(run.Created, run.utimebuf) == 0;
+  platform_release_target();
+  return set ? 0 : -1;
 }
 
 // Takes the command line apart: the drive, the length limit, the base name.

@@ -4,8 +4,21 @@
 
 #include <utime.h>
 
+#include <cstdio>
+
 // True when anything at all stands at `name`, also a link that leads nowhere.
 bool platform_name_exists(const char* name);
+
+// Creates `name` for writing, or empties the regular file there, as fopen
+// "wb" does; null when that fails. From the moment it exists until
+// platform_release_target, an interrupt (Ctrl+C, a closed terminal, kill)
+// deletes it and then ends the program as that interrupt would have: a
+// cut-short file must never be left looking like the rebuilt one.
+std::FILE* platform_create_target(const char* name);
+
+// The run has its verdict on the target (or keeps it as written so far):
+// interrupts have their usual effect again.
+void platform_release_target();
 
 // Gives `name` the access and modification times of `times`; 0 or -1.
 int platform_set_times(const char* name, const struct utimbuf& times);

@@ -3,6 +3,7 @@
 // status the shell sees, the files left behind and the target's times.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -483,6 +484,11 @@ std::vector<Case> cases() {
        .output = cut_short_run + kDiskWrite,
        .status = 255,
        .env = {{"ZFAULT_SHRINK", "report.Z01:5086"}}},
+      {.title = "component 01 swapped for a FIFO after its size was taken",
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .env = {{"ZFAULT_SWAP", "report.Z01"}}},
       {.title = "standard output closed", .target = kData, .stamped = true, .close_stdout = true},
       {.title = "standard input and output closed",
        .target = kData,
@@ -613,6 +619,87 @@ TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
   EXPECT_EQ(o.output, head(30000, 3, kName, kOverwrite) + reading(0, 2));
   EXPECT_EQ(o.status, 0);
   EXPECT_EQ(read_bytes(dir / kName), kData);
+}
+
+// Real signals at each stage of a run. A run whose output pipe holds 4096
+// bytes and is never read blocks at its second block of output: with long
+// component names that is in the middle of a 127-component set, or, for a
+// set whose output fits in two blocks, at the end of the process, after the
+// verdict.
+enum class Stage { overwrite_question, copying, abort_question, finished };
+
+struct InterruptCase {
+  const char* title;
+  Stage stage;
+  int sig;
+  std::optional<std::string> target;  // afterwards; none: absent
+};
+
+TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
+  const std::string folder(60, 'd');  // each "Reading" line takes about 80 bytes
+  const std::string many = bytes(127 * 1000);
+  const std::string some = bytes(60 * 1000);
+  const InterruptCase table[] = {
+      {"Ctrl+C during the copy", Stage::copying, SIGINT, std::nullopt},
+      {"kill during the copy", Stage::copying, SIGTERM, std::nullopt},
+      {"closed terminal during the copy", Stage::copying, SIGHUP, std::nullopt},
+      {"Ctrl+C at the overwrite question", Stage::overwrite_question, SIGINT, kOldFile},
+      {"closed terminal at the overwrite question", Stage::overwrite_question, SIGHUP, kOldFile},
+      {"kill at the abort question", Stage::abort_question, SIGTERM, std::nullopt},
+      {"Ctrl+C at the abort question", Stage::abort_question, SIGINT, std::nullopt},
+      {"kill after the verdict", Stage::finished, SIGTERM, some},
+      {"closed terminal after the verdict", Stage::finished, SIGHUP, some},
+  };
+  for (const InterruptCase& c : table) {
+    SCOPED_TRACE(c.title);
+    TempDir dir;
+    std::filesystem::create_directories(dir / folder);
+    auto set = c.stage == Stage::copying    ? cut_into(many, kName, 127, kStamp)
+               : c.stage == Stage::finished ? cut_into(some, kName, 60, kStamp)
+                                            : three();
+    if (c.stage == Stage::abort_question) {
+      set[1].checksum ^= 1;
+    }
+    write_set(dir / folder, "report", set);
+    if (c.stage == Stage::overwrite_question) {
+      write_bytes(dir / kName, kOldFile);
+    }
+    const std::string target = dir / kName;
+    Dialogue d({runnable_copy(ZUNFELU), folder + "/report.Z00"}, dir.path(), 4096);
+    struct stat st {};
+    const auto reached = [&] {
+      switch (c.stage) {
+        case Stage::overwrite_question:
+          return d.wait_for(kOverwrite, 10);
+        case Stage::abort_question:
+          return d.wait_for(bad_checksum_question(1), 10);
+        case Stage::copying:
+        case Stage::finished:
+          break;
+      }
+      // The output is not read: wait until the target is under way, or stamped.
+      for (int k = 0; k < 1000; ++k) {
+        if (stat(target.c_str(), &st) == 0 &&
+            (c.stage == Stage::copying ? st.st_size > 0 : st.st_mtime == kStamp)) {
+          return true;
+        }
+        usleep(10000);
+      }
+      return false;
+    };
+    ASSERT_TRUE(reached()) << "the run never got there";
+    if (c.stage == Stage::copying) {
+      EXPECT_LT(st.st_size, static_cast<off_t>(many.size()));
+    }
+    d.signal(c.sig);
+    const Outcome o = d.finish();
+    EXPECT_EQ(o.signal, c.sig);
+    if (c.target) {
+      EXPECT_EQ(read_bytes(target), *c.target);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(target));
+    }
+  }
 }
 
 // A small tmpfs that fills up during the merge, with and without a recorded size.

@@ -1,6 +1,7 @@
 // Zunfel32.exe end to end under Wine: runs without a console (every answer
 // is the end of input), runs in a tmux pane with real key presses, and runs
 // with exact key records written into the console input.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -480,6 +481,72 @@ std::string case_name(const ::testing::TestParamInfo<WineCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, Zunfel32EndToEnd, ::testing::ValuesIn(cases()), case_name);
+
+// A Ctrl+C event from a helper in the same console, at each stage of a run.
+// Output to a FIFO that holds 4096 bytes and is never read stops the run in
+// the middle of a 127-component set with long names.
+enum class Stage { overwrite_question, copying, abort_question };
+
+TEST(Zunfel32Interrupts, CtrlCDeletesTheTargetUntilTheVerdict) {
+  const std::string folder(60, 'd');
+  const std::string many = data(127 * 1000);
+  const struct {
+    const char* title;
+    Stage stage;
+    std::optional<std::string> target;  // afterwards; none: absent
+  } table[] = {
+      {"during the copy", Stage::copying, std::nullopt},
+      {"at the overwrite question", Stage::overwrite_question, kOldFile},
+      {"at the abort question", Stage::abort_question, std::nullopt},
+  };
+  for (const auto& c : table) {
+    SCOPED_TRACE(c.title);
+    TempDir dir;
+    fs::create_directories(dir / folder);
+    write_set(dir / folder, "report",
+              c.stage == Stage::copying          ? cut_into(many, kName, 127, kSummer)
+              : c.stage == Stage::abort_question ? wrong_sum()
+                                                 : three());
+    if (c.stage == Stage::overwrite_question) write_bytes(dir / kName, kOldFile);
+    int reader = -1;
+    if (c.stage == Stage::copying) {
+      ASSERT_EQ(mkfifo((dir / "out").c_str(), 0600), 0);
+      reader = open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK);
+      ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    }
+    fs::create_directories(dir / "tmux");
+    const std::string command =
+        "export WINEPREFIX=" + shell_word(prefix) + " && bash " + shell_word(kWine) + " run " +
+        shell_word(CONSOLE_EVENT) + " trigger -- " + shell_word(windows_path(kExe)) + " " + folder +
+        "/report.Z00 > out 2> err; echo $? > status.new; mv status.new status";
+    Pane pane(dir.path(), "cd " + shell_word(dir.path()) + " && " + command);
+    struct stat st {};
+    bool reached = false;
+    for (int k = 0; k < 600 && !reached; ++k) {
+      if (c.stage == Stage::copying) {
+        reached = stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
+      } else {
+        const std::string shown = read_bytes(dir / "out");
+        reached = shown.find(crlf(c.stage == Stage::abort_question ? kAbort : kOverwrite)) !=
+                  std::string::npos;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(reached) << "the run never got there";
+    write_bytes(dir / "trigger", "");
+    const int status = pane.finish(30);
+    if (reader >= 0) close(reader);
+    // Before the target exists the event has Wine's default effect.
+    if (c.stage != Stage::overwrite_question) {
+      EXPECT_EQ(status, 0x3A) << "not 0xC000013A";
+    }
+    if (c.target) {
+      EXPECT_EQ(read_bytes(dir / kName), *c.target);
+    } else {
+      EXPECT_FALSE(fs::exists(dir / kName));
+    }
+  }
+}
 
 // Processes still running in the prefix: none may outlive the test run.
 std::vector<std::string> processes_in(const std::string& wine_prefix) {

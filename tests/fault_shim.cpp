@@ -1,13 +1,17 @@
 // A preloaded library that makes chosen library calls fail, so that the
 // failure paths of the real program can be driven end to end:
-//   ZFAULT_FOPEN=name      fopen of that name fails
+//   ZFAULT_FOPEN=name      no stream can be made for that name: its fopen,
+//                          or the fdopen of a descriptor opened under it, fails
 //   ZFAULT_FSTAT=n         the n-th fstat fails
-//   ZFAULT_FWRITE=n        the n-th fwrite to a stream opened "wb" fails
-//   ZFAULT_FCLOSE_OUTPUT=1 closing a stream opened "wb" fails (it is closed)
-//   ZFAULT_SHRINK=name:n   that file is cut to n bytes just before it is opened
-//                          as a stream, after the tool has asked for its size
+//   ZFAULT_FWRITE=n        the n-th fwrite to a stream opened for writing fails
+//   ZFAULT_FCLOSE_OUTPUT=1 closing a stream opened for writing fails (it is closed)
+//   ZFAULT_SHRINK=name:n   that file is cut to n bytes just before a stream is
+//                          made for it, after the tool has asked for its size
+//   ZFAULT_SWAP=name       at that moment the name is replaced by a FIFO
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +33,9 @@ long wanted(const char* variable) {
 FILE* output_stream = nullptr;
 long fstat_calls = 0;
 long fwrite_calls = 0;
+// The name each descriptor was opened under, for the stream made from it.
+constexpr int kTracked = 256;
+char* opened_as[kTracked];
 
 void shrink_if_chosen(const char* path) {
   const char* chosen = getenv("ZFAULT_SHRINK");
@@ -41,11 +48,27 @@ void shrink_if_chosen(const char* path) {
   }
 }
 
-FILE* open_stream(const char* real, const char* path, const char* mode) {
+void swap_if_chosen(const char* path) {
+  const char* chosen = getenv("ZFAULT_SWAP");
+  if (chosen != nullptr && strcmp(chosen, path) == 0 &&
+      (unlink(path) != 0 || mkfifo(path, 0644) != 0)) {
+    abort();
+  }
+}
+
+bool stream_refused(const char* path) {
   shrink_if_chosen(path);
+  swap_if_chosen(path);
   const char* refused = getenv("ZFAULT_FOPEN");
   if (refused != nullptr && strcmp(refused, path) == 0) {
-    errno = EACCES;
+    errno = EMFILE;
+    return true;
+  }
+  return false;
+}
+
+FILE* open_stream(const char* real, const char* path, const char* mode) {
+  if (stream_refused(path)) {
     return nullptr;
   }
   FILE* fp = next<FILE* (*)(const char*, const char*)>(real)(path, mode);
@@ -53,6 +76,16 @@ FILE* open_stream(const char* real, const char* path, const char* mode) {
     output_stream = fp;
   }
   return fp;
+}
+
+int open_descriptor(const char* real, const char* path, int flags, va_list rest) {
+  const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  const int fd = next<int (*)(const char*, int, ...)>(real)(path, flags, mode);
+  if (fd >= 0 && fd < kTracked) {
+    free(opened_as[fd]);
+    opened_as[fd] = strdup(path);
+  }
+  return fd;
 }
 
 template <typename Status>
@@ -70,6 +103,33 @@ extern "C" {
 
 FILE* fopen(const char* path, const char* mode) { return open_stream("fopen", path, mode); }
 FILE* fopen64(const char* path, const char* mode) { return open_stream("fopen64", path, mode); }
+
+int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = open_descriptor("open", path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+
+int open64(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = open_descriptor("open64", path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+
+FILE* fdopen(int fd, const char* mode) {
+  if (fd >= 0 && fd < kTracked && opened_as[fd] != nullptr && stream_refused(opened_as[fd])) {
+    return nullptr;
+  }
+  FILE* fp = next<FILE* (*)(int, const char*)>("fdopen")(fd, mode);
+  if (fp != nullptr && mode[0] == 'w') {
+    output_stream = fp;
+  }
+  return fp;
+}
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }
 int fstat64(int fd, struct stat64* st) { return status_of("fstat64", fd, st); }
 

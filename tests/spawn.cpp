@@ -143,11 +143,15 @@ Outcome spawn(const Spawn& s) {
   return o;
 }
 
-Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd) {
+Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
+                   int output_capacity) {
   int in[2];
   int out[2];
   if (pipe(in) != 0 || pipe(out) != 0) {
     throw std::runtime_error("pipe failed");
+  }
+  if (output_capacity > 0 && fcntl(out[1], F_SETPIPE_SZ, output_capacity) < 0) {
+    throw std::runtime_error("cannot size the output pipe");
   }
   pid_ = fork();
   if (pid_ < 0) {
@@ -159,6 +163,10 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd)
     }
     close(in[1]);
     close(out[0]);
+    // Whatever the caller ignores, the program meets interrupts as a shell's would.
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      ::signal(sig, SIG_DFL);
+    }
     execv(argv[0].c_str(), argv_of(argv).data());
     _exit(121);
   }
@@ -204,6 +212,8 @@ void Dialogue::send(const std::string& bytes) {
     throw std::runtime_error("write to the program failed");
   }
 }
+
+void Dialogue::signal(int sig) { kill(pid_, sig); }
 
 Outcome Dialogue::finish() {
   close(to_child_);

@@ -34,13 +34,16 @@ Outcome spawn(const Spawn& s);
 // question before it answers, as a user at a pipe would.
 class Dialogue {
  public:
-  Dialogue(const std::vector<std::string>& argv, const std::string& cwd);
+  // With `output_capacity`, the output pipe holds only that many bytes, so
+  // that a run whose output is not read blocks once it has written them.
+  Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0);
   ~Dialogue();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
   // Reads output until it holds `text`; false when `seconds` pass first.
   bool wait_for(const std::string& text, int seconds);
   void send(const std::string& bytes);
+  void signal(int sig);
   // Ends the input, reads the rest of the output and waits for the end.
   Outcome finish();
 

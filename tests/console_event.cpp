@@ -1,0 +1,51 @@
+// Test-only Windows helper: runs a program in the same console and, once a
+// trigger file appears, sends a console control event to every process of
+// that console, as Ctrl+C at the keyboard would; then ends with the
+// program's exit code. (Wine refuses a Ctrl+Break event.)
+//   console_event TRIGGER -- PROGRAM ARGS
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The helper itself outlives the event, to report the program's code.
+BOOL WINAPI survive(DWORD) { return TRUE; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 4 || std::strcmp(argv[2], "--") != 0) {
+    std::fprintf(stderr, "usage: console_event TRIGGER -- PROGRAM ARGS\n");
+    return 120;
+  }
+  const char* rest = std::strstr(GetCommandLineA(), " -- ");
+  if (rest == nullptr) {
+    return 121;
+  }
+  char command[4096];
+  std::snprintf(command, sizeof command, "%s", rest + 4);
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    std::fprintf(stderr, "console_event: cannot start %s\n", command);
+    return 122;
+  }
+  SetConsoleCtrlHandler(survive, TRUE);
+  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+    if (GetFileAttributesA(argv[1]) != INVALID_FILE_ATTRIBUTES) {
+      if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+        std::fprintf(stderr, "console_event: no event (error %lu)\n", GetLastError());
+        return 123;
+      }
+      break;
+    }
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  return static_cast<int>(code);
+}
