@@ -33,6 +33,8 @@ constexpr const char kOldVersion[] = "component files created with DIVVLE ver 1.
 constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
 constexpr const char kStoredNameReplaced[] =
     "Stored name %s is not a plain relative path, creating %s instead\n";
+constexpr const char kDeviceNameReplaced[] =
+    "Stored name %s is a device name, creating %s instead\n";
 constexpr const char kFloppyPrompt[] =
     "Please insert floppy into drive %s with %s\nPress any key when ready ...\n";
 
@@ -143,7 +145,7 @@ std::int32_t component_size(long long size) {
 void next_component(MergeRun& run, const BuildProfile& profile, int number) {
   component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
   if (run.drive != nullptr) {
-    std::printf(kFloppyPrompt, run.drive, run.FileName);
+    std::printf(kFloppyPrompt, run.drive, shown_name(run.FileName).text);
     read_answer(profile);
   }
 }
@@ -182,8 +184,8 @@ void copy_component(MergeRun& run) {
   }
   run.jj = static_cast<std::uint16_t>(run.sum);
   if (run.jj != run.stored_checksum) {
-    std::printf(kChecksumError, run.FileName, static_cast<unsigned>(run.stored_checksum),
-                static_cast<unsigned>(run.jj));
+    std::printf(kChecksumError, shown_name(run.FileName).text,
+                static_cast<unsigned>(run.stored_checksum), static_cast<unsigned>(run.jj));
     ++run.errors;
   }
 }
@@ -194,7 +196,7 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
   switch (open_component(run, size)) {
     case SizeQuery::open_failed:
-      std::printf(kCannotOpen, run.FileName);
+      std::printf(kCannotOpen, shown_name(run.FileName).text);
       std::printf(kMergeAborted);
       abandon_target(run);
       finish(-1);
@@ -202,7 +204,7 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
       std::printf(kStatusFailed);
       finish(1);
     case SizeQuery::stream_failed:
-      std::printf(kCannotOpenStream, run.FileName);
+      std::printf(kCannotOpenStream, shown_name(run.FileName).text);
       finish(-1);
     case SizeQuery::ok:
       break;
@@ -213,10 +215,42 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
   run.stored_checksum = header.checksum;
   run.data_length = header.data_length;
   if (header.sequence != run.index || std::strcmp(run.Target, run.Targets) != 0) {
-    std::printf(kInvalidComponent, run.FileName);
+    std::printf(kInvalidComponent, shown_name(run.FileName).text);
     abandon_target(run);
     finish(1);
   }
+}
+
+// Fills `Created`: the stored name, unless it would write outside the current
+// folder or, on Windows, to a device. True when it was replaced.
+bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
+  const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
+  std::strcpy(run.Created, safe.name);
+  if (safe.replaced) {
+    std::printf(kStoredNameReplaced, shown_name(run.Target).text, shown_name(run.Created).text);
+  }
+  if (!profile.dos_paths || !is_device_name(run.Created)) {
+    return safe.replaced;
+  }
+  char device[kNameBufferSize];
+  std::strcpy(device, run.Created);
+  run.Created[0] = '_';  // a stored name has at most 78 bytes: there is room
+  std::memcpy(run.Created + 1, device, std::strlen(device) + 1);
+  std::printf(kDeviceNameReplaced, shown_name(device).text, shown_name(run.Created).text);
+  return true;
+}
+
+// Writing the target over a component of its own set would destroy the set
+// while it is read. Component 00 always counts: it is open already.
+bool is_component_of_set(const MergeRun& run) {
+  char name[kNameBufferSize];
+  for (int k = 0; k == 0 || k < run.count; ++k) {
+    component_name(name, sizeof name, run.Prefix, run.drive, k);
+    if (platform_same_file(run.Created, name)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Opens component 00, learns the set from its header and creates the target.
@@ -224,7 +258,7 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
   switch (open_component(run, size)) {
     case SizeQuery::open_failed:
-      std::printf(kCannotOpen, run.FileName);
+      std::printf(kCannotOpen, shown_name(run.FileName).text);
       finish(-1);
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
@@ -244,23 +278,23 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   run.data_length = header.data_length;
   std::printf(kFileSize, static_cast<long>(run.total_size));
 
-  const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
-  std::strcpy(run.Created, safe.name);
-  if (safe.replaced) {
-    std::printf(kStoredNameReplaced, run.Target, run.Created);
-  }
+  const bool replaced = choose_created_name(run, profile);
   // A replaced name that names no file is not asked about: creating it fails.
-  const bool no_file = safe.replaced && names_no_file(run.Created, profile.dos_paths);
+  const bool no_file = replaced && names_no_file(run.Created, profile.dos_paths);
+  if (!no_file && is_component_of_set(run)) {
+    std::printf(kCannotCreate, shown_name(run.Created).text);
+    finish(-1);
+  }
   if (!no_file && platform_name_exists(run.Created)) {
-    std::printf(kOverwrite, run.Created);
+    std::printf(kOverwrite, shown_name(run.Created).text);
     if (ask_yes_no(profile, Question::overwrite) == 'n') {
       finish(1);
     }
   }
-  std::printf(kMerging, run.count, run.Created);
+  std::printf(kMerging, run.count, shown_name(run.Created).text);
   run.optr = no_file ? nullptr : platform_create_target(run.Created);
   if (run.optr == nullptr) {
-    std::printf(kCannotCreate, run.Created);
+    std::printf(kCannotCreate, shown_name(run.Created).text);
     finish(-1);
   }
 }
@@ -283,7 +317,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   switch (size_query(run, run.Created, size)) {
     case SizeQuery::open_failed:
     case SizeQuery::stream_failed:
-      std::printf(kCannotOpen, run.Created);
+      std::printf(kCannotOpen, shown_name(run.Created).text);
       finish(-1);
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
@@ -332,7 +366,9 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
     finish(1);
   }
   std::strcpy(run.FileName, argv[1]);
-  const char* dot = std::strchr(run.FileName, '.');
+  // The base name ends at the first dot of the last path component: dots in
+  // folder names ("./", "../sets/", "john.doe\\") belong to the folder.
+  const char* dot = std::strchr(last_component(run.FileName, profile.dos_paths), '.');
   const std::size_t length =
       dot != nullptr ? static_cast<std::size_t>(dot - run.FileName) : std::strlen(run.FileName);
   std::memcpy(run.Prefix, run.FileName, length);
@@ -350,9 +386,9 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
     if (run.index >= 1) {
       open_continuation(run, profile);
     }
-    std::printf(kReading, run.FileName);
+    std::printf(kReading, shown_name(run.FileName).text);
     if (run.component_size < run.data_length) {
-      std::printf(kInvalidComponent, run.FileName);
+      std::printf(kInvalidComponent, shown_name(run.FileName).text);
       abandon_target(run);
       finish(1);
     }

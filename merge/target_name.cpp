@@ -1,5 +1,6 @@
 #include "target_name.hpp"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -50,4 +51,69 @@ TargetName safe_target_name(const char* stored, bool dos_paths) {
 bool names_no_file(const char* name, bool dos_paths) {
   return name[0] == '\0' || std::strcmp(name, ".") == 0 ||
          is_parent(name, name + std::strlen(name), dos_paths);
+}
+
+const char* last_component(const char* path, bool dos_paths) {
+  const char* last = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (is_separator(*p, dos_paths)) {
+      last = p + 1;
+    }
+  }
+  return last;
+}
+
+namespace {
+
+char upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Windows reserves these names in every folder, with any extension, in any
+// case; COM and LPT also with the superscript digits 1, 2 and 3.
+bool is_device_stem(const char* stem, std::size_t length) {
+  static const char* const kPlain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kPlain) {
+    if (std::strlen(device) == length) {
+      std::size_t k = 0;
+      while (k < length && upper(stem[k]) == device[k]) {
+        ++k;
+      }
+      if (k == length) {
+        return true;
+      }
+    }
+  }
+  if (length != 4) {
+    return false;
+  }
+  const char head[] = {upper(stem[0]), upper(stem[1]), upper(stem[2]), '\0'};
+  const unsigned char digit = static_cast<unsigned char>(stem[3]);
+  return (std::strcmp(head, "COM") == 0 || std::strcmp(head, "LPT") == 0) &&
+         ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3);
+}
+
+}  // namespace
+
+bool is_device_name(const char* name) {
+  const char* stem = last_component(name, true);
+  const char* dot = std::strchr(stem, '.');
+  std::size_t length = dot != nullptr ? static_cast<std::size_t>(dot - stem) : std::strlen(stem);
+  while (length > 0 && (stem[length - 1] == ' ' || stem[length - 1] == '.')) {
+    --length;
+  }
+  return is_device_stem(stem, length);
+}
+
+ShownName shown_name(const char* name) {
+  ShownName shown{};
+  char* out = shown.text;
+  for (const char* p = name; *p != '\0' && out + 5 <= shown.text + sizeof shown.text; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c == 0x7F) {
+      std::snprintf(out, 5, "\\%03o", c);
+      out += 4;
+    } else {
+      *out++ = *p;
+    }
+  }
+  return shown;
 }

@@ -4,6 +4,10 @@
 // write, without a question, so only its last path component is used.
 #pragma once
 
+#include <cstddef>
+
+#include "format.hpp"
+
 struct TargetName {
   const char* name;  // points into the stored name
   bool replaced;     // the stored name was not a plain relative path
@@ -16,3 +20,19 @@ TargetName safe_target_name(const char* stored, bool dos_paths);
 
 // "", "." and "..": a replaced name of this kind names no file at all.
 bool names_no_file(const char* name, bool dos_paths);
+
+// The last path component of `path`: what follows its last separator.
+const char* last_component(const char* path, bool dos_paths);
+
+// With `dos_paths`, true when the last component names a device, not a file
+// (CON, NUL, COM1, LPT1.txt, "aux ." and the like): data written there would
+// go to the screen, a port, a printer or nowhere.
+bool is_device_name(const char* name);
+
+// A name as it is shown: a control byte (0x01-0x1F, 0x7F) in a name must not
+// retitle the terminal, colour it or forge a line of output, so it is shown as
+// a backslash and three octal digits; every other byte as it is.
+struct ShownName {
+  char text[4 * kNameBufferSize];
+};
+ShownName shown_name(const char* name);

@@ -189,9 +189,20 @@ std::vector<Case> cases() {
        .args = {".Z00"},
        .output = kBanner + " can't open file : .Z00 \n",
        .status = 255},
-      {.title = "base name ends at the first dot",
+      {.title = "dots in a folder name belong to the folder",
        .args = {"a.b/report.Z00"},
-       .output = kBanner + " can't open file : a.Z00 \n",
+       .output = head(30000, 3) + reading(0, 2, "a.b/report"),
+       .target = kData,
+       .stamped = true,
+       .set_dir = "a.b"},
+      {.title = "set named from the current folder",
+       .args = {"./report.Z00"},
+       .output = head(30000, 3) + reading(0, 2, "./report"),
+       .target = kData,
+       .stamped = true},
+      {.title = "dot first in the last component gives an empty base name",
+       .args = {"a.b/.Z00"},
+       .output = kBanner + " can't open file : a.b/.Z00 \n",
        .status = 255},
       {.title = "component 00 missing",
        .args = {"other"},
@@ -429,6 +440,41 @@ std::vector<Case> cases() {
        .output = head(30000, 3, kName, replaced("/x/report.txt", kName)) + reading(0, 1) +
                  "Invalid Component File: report.Z02\nMerge aborted\n",
        .status = 1},
+      {.title = "control bytes in names are shown escaped",
+       .set = named("evil\x1b]0;PWNED\x07\r.txt"),
+       .output = head(30000, 3, "evil\\033]0;PWNED\\007\\015.txt") + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "evil\x1b]0;PWNED\x07\r.txt"},
+      {.title = "stored name of component 01 is refused untouched",
+       .set = named("report.Z01"),
+       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
+       .status = 255,
+       .target_name = "report.Z01"},
+      {.title = "stored name of component 00 is refused untouched",
+       .set = named("report.Z00"),
+       .output = kBanner + "File size: 30000 \nCan not create report.Z00",
+       .status = 255,
+       .target_name = "report.Z00"},
+      {.title = "link at the target's name is replaced, never written through",
+       .input = "y",
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .link_to = "precious.txt"},
+      {.title = "replaced link, then a failed merge: the link's file is intact",
+       .set = three_with([](auto& s) { s.pop_back(); }),
+       .input = "y",
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 1) +
+                 " can't open file : report.Z02 \nMerge aborted\n",
+       .status = 255,
+       .link_to = "precious.txt"},
+      {.title = "FIFO at the target's name is replaced",
+       .input = "y",
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .prepare = [](const std::string& dir) { mkfifo((dir + "/" + kName).c_str(), 0644); }},
       {.title = "dangling link at the target's name is asked about",
        .input = "n",
        .output = kBanner + "File size: 30000 \n" + kOverwrite,
@@ -543,6 +589,9 @@ TEST_P(ZunfeluEndToEnd, Case) {
     }
     if (c.link_to) {
       std::filesystem::create_symlink(*c.link_to, run + "/" + c.target_name);
+      if (c.input == "y") {
+        write_bytes(run + "/" + *c.link_to, kOldFile);  // what the link leads to
+      }
     }
     if (c.prepare) {
       c.prepare(set_dir);
@@ -554,7 +603,12 @@ TEST_P(ZunfeluEndToEnd, Case) {
       chmod(run.c_str(), 0777);
     }
     std::vector<std::string> expected_files = list_dir(run);
-    if (c.target && !c.existing) {
+    const bool listed = std::count(expected_files.begin(), expected_files.end(), c.target_name);
+    // Once the user said y, what stood at the name is gone unless a target is.
+    if (!c.target && listed && c.input == "y") {
+      std::erase(expected_files, c.target_name);
+    }
+    if (c.target && !listed) {
       expected_files.push_back(c.target_name);
       std::sort(expected_files.begin(), expected_files.end());
     }
@@ -591,7 +645,10 @@ TEST_P(ZunfeluEndToEnd, Case) {
       EXPECT_EQ(read_bytes(target), *c.target);
     }
     if (c.link_to) {
-      EXPECT_TRUE(std::filesystem::is_symlink(target));
+      EXPECT_EQ(std::filesystem::is_symlink(target), c.input != "y");
+      if (c.input == "y") {
+        EXPECT_EQ(read_bytes(run + "/" + *c.link_to), kOldFile);
+      }
     }
     EXPECT_EQ(list_dir(run), expected_files);
     if (!c.run_dir.empty()) {

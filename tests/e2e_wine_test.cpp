@@ -141,6 +141,7 @@ struct WineCase {
   std::optional<std::string> target;
   std::optional<std::int32_t> stamp;  // the target's times afterwards; none: left alone
   bool on_floppy = false;             // the set lies on drive a:
+  std::string set_dir;                // or in this subfolder
   std::string target_name = kName;
   // Key presses: text awaited on the output, then tmux keys for it.
   std::vector<std::pair<std::string, std::vector<std::string>>> keys;
@@ -270,6 +271,19 @@ WineCase replaced_name_case(const char* title, const std::string& stored) {
           .stamp = kSummer};
 }
 
+// Every component carries the device name `stored`: the file is created
+// as `created`, and the tool says so.
+WineCase device_name_case(const char* title, const std::string& stored,
+                          const std::string& created) {
+  WineCase c = replaced_name_case(title, stored);
+  c.output =
+      head(25000, created,
+           "Stored name " + stored + " is a device name, creating " + created + " instead\n") +
+      reading(0, 2);
+  c.target_name = created;
+  return c;
+}
+
 std::vector<WineCase> cases() {
   const std::string yes = "y\n", no = "n\n";
   return {
@@ -358,6 +372,32 @@ std::vector<WineCase> cases() {
       replaced_name_case("drive-letter stored name is created here", "C:\\windows\\report.txt"),
       replaced_name_case("stored name with a data stream is created here", "notes.txt:report.txt"),
       replaced_name_case("climbing stored name is created here", "..\\report.txt"),
+      {.title = "set named from the current folder",
+       .args = {".\\report.Z00"},
+       .output = head() + reading(0, 2, ".\\report"),
+       .target = kData,
+       .stamp = kSummer},
+      {.title = "dots in a folder name belong to the folder",
+       .args = {"john.doe\\report.Z00"},
+       .output = head() + reading(0, 2, "john.doe\\report"),
+       .target = kData,
+       .stamp = kSummer,
+       .set_dir = "john.doe"},
+      {.title = "a command line changed by the ANSI code page is refused",
+       .args = {"\u03A9mega.Z00"},
+       .output = kBanner + kUsage,
+       .status = 255},
+      {.title = "stored name of a component, in another case, is refused untouched",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "report.z01";
+             return s;
+           },
+       .output = kBanner + "File size: 25000 \nCan not create report.z01",
+       .status = 255},
+      device_name_case("stored device name NUL", "NUL", "_NUL"),
+      device_name_case("stored device name with an extension", "com1.log", "_com1.log"),
       // Real key presses in a tmux pane.
       {.title = "overwrite y",
        .existing = kOldFile,
@@ -443,7 +483,9 @@ class Zunfel32EndToEnd : public ::testing::TestWithParam<WineCase> {};
 TEST_P(Zunfel32EndToEnd, Case) {
   const WineCase& c = GetParam();
   TempDir dir;
-  const std::string set_dir = c.on_floppy ? dir / "floppy" : dir.path();
+  const std::string set_dir = c.on_floppy         ? dir / "floppy"
+                              : c.set_dir.empty() ? dir.path()
+                                                  : dir / c.set_dir;
   fs::create_directories(set_dir);
   write_set(set_dir, "report", c.set());
   if (c.existing) write_bytes(dir / c.target_name, *c.existing);

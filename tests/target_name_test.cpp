@@ -70,4 +70,42 @@ TEST(SafeTargetName, NamesNoFile) {
   EXPECT_FALSE(names_no_file(".x", true));
 }
 
+TEST(TargetNameParts, LastComponentDevicesAndShownNames) {
+  const struct {
+    const char* path;
+    bool dos_paths;
+    const char* last;
+  } parts[] = {
+      {"report.Z00", false, "report.Z00"},
+      {"../sets/report.Z00", false, "report.Z00"},
+      {"a.b\\report", false, "a.b\\report"},
+      {"C:\\users\\john.doe\\report.Z00", true, "report.Z00"},
+      {"a:x.Z00", true, "x.Z00"},
+      {"dir/", true, ""},
+  };
+  for (const auto& c : parts) {
+    EXPECT_STREQ(last_component(c.path, c.dos_paths), c.last) << c.path;
+  }
+  for (const char* device : {"NUL", "con", "Aux.txt", "com1.log", "LPT9", "nul .", "PRN..x",
+                             "CONIN$", "conout$.txt", "COM\xB9", "lpt\xB3.a", "dir\\NUL"}) {
+    EXPECT_TRUE(is_device_name(device)) << device;
+  }
+  for (const char* file : {"NULL", "COM0", "LPT10", "xcon", "_NUL", "COM\xB4", "con x", "CONIN"}) {
+    EXPECT_FALSE(is_device_name(file)) << file;
+  }
+  const struct {
+    const char* name;
+    const char* shown;
+  } shown[] = {
+      {"report.txt", "report.txt"},
+      {"evil\x1b]0;PWNED\x07\x1b[31mred.txt", "evil\\033]0;PWNED\\007\\033[31mred.txt"},
+      {"spoof.txt\rFile size: OK\n", "spoof.txt\\015File size: OK\\012"},
+      {"\x01\x1f\x7f\x80\xff\\", "\\001\\037\\177\x80\xff\\"},
+  };
+  for (const auto& c : shown) {
+    EXPECT_STREQ(shown_name(c.name).text, c.shown) << c.name;
+  }
+  EXPECT_EQ(std::string(shown_name(std::string(99, '\x1b').c_str()).text).size(), 396u);
+}
+
 }  // namespace

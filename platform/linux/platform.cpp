@@ -61,14 +61,28 @@ bool platform_name_exists(const char* name) {
   return lstat(name, &st) == 0;
 }
 
+bool platform_same_file(const char* target, const char* component) {
+  struct stat a;
+  struct stat b;
+  return lstat(target, &a) == 0 && stat(component, &b) == 0 && a.st_dev == b.st_dev &&
+         a.st_ino == b.st_ino;
+}
+
 // Interrupts wait while the file comes into being, so that one never finds a
 // file created but not yet guarded, nor deletes one that was not yet emptied.
 std::FILE* platform_create_target(const char* name) {
   const sigset_t set = interrupt_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
-  // A FIFO at the name would wait for a reader that never comes.
-  const int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+  struct stat st;
+  const bool special = lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
+  if (special) {
+    unlink(name);  // if that fails, the exclusive create below fails
+  }
+  // Never through a link, and a FIFO that appears meanwhile must not make
+  // the tool wait for a reader that never comes.
+  const int fd =
+      open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (special ? O_EXCL : O_TRUNC), 0666);
   std::FILE* optr = nullptr;
   if (fd >= 0) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 #include "console_input.hpp"
 #include "merge.hpp"
@@ -19,10 +21,30 @@ constexpr BuildProfile kWindowsProfile = {
     /*dos_paths=*/true,
 };
 
+// Windows hands a program the command line in the ANSI code page, replacing
+// characters that it lacks by look-alikes: "Ωmega" arrives as "Omega", a
+// full-width quote as a real one. Such a line would name another set, so it
+// is taken as no argument at all, which draws the usage text.
+bool command_line_is_exact() {
+  const wchar_t* wide = GetCommandLineW();
+  const int size =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) {
+    return false;
+  }
+  std::vector<char> narrow(static_cast<std::size_t>(size));
+  BOOL lost = FALSE;
+  WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, narrow.data(), size, nullptr, &lost);
+  return !lost && std::strcmp(narrow.data(), GetCommandLineA()) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   open_console_input();
+  if (!command_line_is_exact()) {
+    argc = 1;
+  }
   const int status = run_merge(argc, argv, kWindowsProfile);
   std::fflush(nullptr);
   ExitProcess(static_cast<UINT>(status));

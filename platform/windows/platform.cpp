@@ -32,12 +32,67 @@ bool platform_name_exists(const char* name) {
   return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+bool file_identity(const char* name, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
+  HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool known = GetFileInformationByHandle(file, &info) != 0;
+  CloseHandle(file);
+  return known;
+}
+
+// Names compared as the file system does: without case.
+bool same_full_path(const char* a, const char* b) {
+  char full_a[MAX_PATH];
+  char full_b[MAX_PATH];
+  const DWORD na = GetFullPathNameA(a, MAX_PATH, full_a, nullptr);
+  const DWORD nb = GetFullPathNameA(b, MAX_PATH, full_b, nullptr);
+  if (na == 0 || nb == 0 || na >= MAX_PATH || nb >= MAX_PATH || na != nb) {
+    return false;
+  }
+  for (DWORD k = 0; k < na; ++k) {
+    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+    if (fold(full_a[k]) != fold(full_b[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool platform_same_file(const char* target, const char* component) {
+  BY_HANDLE_FILE_INFORMATION a;
+  BY_HANDLE_FILE_INFORMATION b;
+  if (!file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, a) || !file_identity(component, 0, b)) {
+    return false;
+  }
+  return (a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow) ||
+         same_full_path(target, component);
+}
+
 // The target is shared for deletion, so that the console handler can delete
 // it while the merge still holds it open; the name goes when the handle
 // closes, at the latest when the process ends.
 std::FILE* platform_create_target(const char* name) {
+  const DWORD attributes = GetFileAttributesA(name);
+  const bool link =
+      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if (link) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      RemoveDirectoryA(name);
+    } else {
+      DeleteFileA(name);
+    }
+  }
   HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+                            link ? CREATE_NEW : CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
