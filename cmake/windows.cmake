@@ -1,5 +1,15 @@
-# Zunfel32.exe: the Windows console program from the same engine.
+# Zunfel32.exe: the Windows console program from the same engine, with its
+# version information and manifest.
+enable_language(RC)
+set(ZUNFEL32_MANIFEST ${PROJECT_BINARY_DIR}/Zunfel32.manifest)
+configure_file(platform/windows/Zunfel32.manifest.in ${ZUNFEL32_MANIFEST} @ONLY)
+configure_file(platform/windows/Zunfel32.rc.in Zunfel32.rc @ONLY)
 add_executable(Zunfel32 platform/windows/main.cpp platform/windows/console_input.cpp
-                        platform/windows/key_translation.cpp platform/windows/platform.cpp)
+                        platform/windows/key_translation.cpp platform/windows/platform.cpp
+                        ${PROJECT_BINARY_DIR}/Zunfel32.rc)
+set_source_files_properties(${PROJECT_BINARY_DIR}/Zunfel32.rc PROPERTIES OBJECT_DEPENDS
+                                                                         ${ZUNFEL32_MANIFEST})
 target_include_directories(Zunfel32 PRIVATE platform/windows)
 target_link_libraries(Zunfel32 PRIVATE merge)
+# Stripped by the linker, which leaves no time stamp (see the toolchain file).
+target_link_options(Zunfel32 PRIVATE -s)

@@ -7,10 +7,27 @@
 #                             tenth of the time, but they then hold on to the
 #                             output of whoever started them
 #   wine.sh remove PREFIX     end its server and remove it with its socket folder
-#   wine.sh run PROGRAM ARGS  run a Windows program in $WINEPREFIX
+#   wine.sh run PROGRAM ARGS  run a Windows program in $WINEPREFIX, under the
+#                             32-bit loader when it is a 32-bit program
 set -euo pipefail
 loader=/usr/lib/wine/wine64
+loader32=/usr/lib/wine/wine
 server=/usr/lib/wine/wineserver
+
+# A 32-bit program (PE machine 014c) runs under the 32-bit loader; all else,
+# Wine's own programs such as cmd included, under the 64-bit one.
+loader_for() {
+  local at machine
+  [[ -f $1 ]] || { echo "$loader"; return; }
+  at=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+  machine=$(od -An -t x2 -j "$((at + 4))" -N 2 "$1" | tr -d ' ')
+  if [[ $machine == 014c ]]; then
+    [[ -x $loader32 ]] || { echo "wine.sh: $loader32 missing (install wine32:i386)" >&2; exit 1; }
+    echo "$loader32"
+  else
+    echo "$loader"
+  fi
+}
 export WINEDEBUG=-all
 
 case "${1:-}" in
@@ -40,7 +57,7 @@ case "${1:-}" in
   run)
     shift
     : "${WINEPREFIX:?wine.sh run needs WINEPREFIX}"
-    exec "$loader" "$@"
+    exec "$(loader_for "$1")" "$@"
     ;;
   *)
     echo "usage: wine.sh create|remove PREFIX | run PROGRAM ARGS" >&2

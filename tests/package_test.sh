@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
 # Checks of the installable forms, run by CTest:
-#   package_test.sh man SOURCE             the man page has no groff warnings
-#   package_test.sh deb SOURCE BUILD       the Debian package installs into a
-#                                          temporary root and merges the example
+#   package_test.sh man SOURCE             the man page has no groff or mandoc warnings
+#   package_test.sh deb SOURCE BUILD       the Debian package is lintian clean,
+#                                          installs into a temporary root and
+#                                          merges the example
+#   package_test.sh rpm SOURCE BUILD       the RPM package has no rpmlint errors
+#                                          and the Debian package's files
 #   package_test.sh zip SOURCE BUILD       the zip holds Zunfel32.exe and a
 #                                          README.txt with CR LF line ends
 #   package_test.sh reproducible SOURCE    two release builds in different
 #                                          folders give identical bytes
+#   package_test.sh zip-reproducible SOURCE CPU  the same for Zunfel32.exe and its zip
 set -euo pipefail
 what=$1 source=$2
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zunfel-package-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
+files="usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/README.md
+       usr/share/doc/zunfelu/changelog.gz usr/share/doc/zunfelu/copyright"
 
 case $what in
   man)
     warnings=$(groff -man -ww -z "$source/docs/zunfelu.1" 2>&1)
     [[ -z $warnings ]] || fail "groff warns: $warnings"
+    warnings=$(mandoc -Tlint -W warning "$source/docs/zunfelu.1" 2>&1) || fail "mandoc warns: $warnings"
+    [[ -z $warnings ]] || fail "mandoc warns: $warnings"
     if command -v man >/dev/null; then
       warnings=$(man --warnings -l "$source/docs/zunfelu.1" 2>&1 >/dev/null)
       [[ -z $warnings ]] || fail "man warns: $warnings"
@@ -24,22 +32,42 @@ case $what in
     ;;
   deb)
     build=$3
-    (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
+    (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
     deb=$(ls "$scratch"/out/zunfelu_*_amd64.deb)
+    tags=$(lintian --no-cfg "$deb" 2>&1 | grep -E '^[EW]: ' || true)
+    [[ -z $tags ]] || fail "lintian: $tags"
     [[ $(dpkg-deb -f "$deb" Package) == zunfelu ]] || fail "package name"
     [[ $(dpkg-deb -f "$deb" Section) == utils ]] || fail "section"
     dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "dependencies: $(dpkg-deb -f "$deb" Depends)"
     dpkg -x "$deb" "$scratch/root"
-    for f in usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/README.md; do
+    for f in $files; do
       [[ -f $scratch/root/$f ]] || fail "$f not in the package"
     done
+    version=$(dpkg-deb -f "$deb" Version)
+    zcat "$scratch/root/usr/share/doc/zunfelu/changelog.gz" | head -1 | grep -qx "zunfelu ($version) unstable; urgency=medium" ||
+      fail "changelog: $(zcat "$scratch/root/usr/share/doc/zunfelu/changelog.gz" | head -1)"
+    grep -q '^License: Expat$' "$scratch/root/usr/share/doc/zunfelu/copyright" || fail "copyright file"
     zcat "$scratch/root/usr/share/man/man1/zunfelu.1.gz" | groff -man -ww -z 2>&1 | grep . && fail "installed man page"
     mkdir "$scratch/run"
     cp "$source"/examples/report.Z0? "$scratch/run/"
     (cd "$scratch/run" && "$scratch/root/usr/bin/zunfelu" report.Z00 </dev/null >/dev/null) ||
       fail "the installed zunfelu failed"
     cmp "$scratch/run/report.txt" "$source/examples/source/report.txt" || fail "merged file differs"
-    echo "installed $(basename "$deb") into a temporary root; it merged the example set"
+    echo "installed $(basename "$deb") into a temporary root; it merged the example set; lintian: no E: or W:"
+    ;;
+  rpm)
+    build=$3
+    (cd "$scratch" && cpack -G RPM --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
+    rpm=$(ls "$scratch"/out/zunfelu-*.x86_64.rpm)
+    report=$(rpmlint -c "$source/cmake/rpmlint.toml" "$rpm" 2>&1) || true
+    grep -q ' 0 errors' <<<"$report" || fail "rpmlint: $report"
+    [[ $(rpm -qp --qf '%{LICENSE}' "$rpm") == MIT ]] || fail "licence: $(rpm -qp --qf '%{LICENSE}' "$rpm")"
+    rpm -qp --changelog "$rpm" | grep -q "^\* .* - $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$rpm")$" || fail "no %changelog"
+    rpm -qpR "$rpm" | grep -q '^libc.so.6' || fail "dependencies: $(rpm -qpR "$rpm")"
+    for f in $files; do
+      rpm -qpl "$rpm" | grep -qx "/$f" || fail "/$f not in the package"
+    done
+    echo "$(basename "$rpm"): $(grep -o '[0-9]* errors, [0-9]* warnings' <<<"$report")"
     ;;
   zip)
     build=$3
@@ -55,18 +83,28 @@ case $what in
   reproducible)
     for n in 1 2; do
       cmake -S "$source" -B "$scratch/build-$n" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-      cmake --build "$scratch/build-$n" --target zunfelu man_page -j2 >/dev/null
+      cmake --build "$scratch/build-$n" --target zunfelu man_page changelogs -j2 >/dev/null
       (cd "$scratch/build-$n" && SOURCE_DATE_EPOCH=$(git -C "$source" log -1 --format=%ct 2>/dev/null || echo 0) \
         cpack >/dev/null 2>&1)
     done
     cmp "$scratch/build-1/zunfelu" "$scratch/build-2/zunfelu" || fail "zunfelu differs between builds"
     cmp "$scratch/build-1/zunfelu.1.gz" "$scratch/build-2/zunfelu.1.gz" || fail "man page differs"
-    deb1=$(ls "$scratch"/build-1/zunfelu_*.deb) deb2=$(ls "$scratch"/build-2/zunfelu_*.deb)
-    if cmp -s "$deb1" "$deb2"; then
-      echo "two builds in different folders: identical zunfelu, man page and package"
-    else
-      fail "packages differ although their contents do not"
-    fi
+    for kind in deb rpm; do
+      cmp "$(ls "$scratch"/build-1/zunfelu*."$kind")" "$(ls "$scratch"/build-2/zunfelu*."$kind")" ||
+        fail "the $kind packages differ although their contents do not"
+    done
+    echo "two builds in different folders: identical zunfelu, man page, .deb and .rpm"
+    ;;
+  zip-reproducible)
+    for n in 1 2; do
+      cmake -S "$source" -B "$scratch/build-$n" --toolchain "$source/cmake/mingw-w64.cmake" \
+        -DZUNFEL_WINDOWS_CPU="$3" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+      cmake --build "$scratch/build-$n" --target Zunfel32 -j2 >/dev/null
+      (cd "$scratch/build-$n" && cpack >/dev/null)
+    done
+    cmp "$scratch/build-1/Zunfel32.exe" "$scratch/build-2/Zunfel32.exe" || fail "Zunfel32.exe differs between builds"
+    cmp "$(ls "$scratch"/build-1/Zunfel32-*.zip)" "$(ls "$scratch"/build-2/Zunfel32-*.zip)" || fail "the zips differ"
+    echo "two builds in different folders: identical Zunfel32.exe and zip"
     ;;
   *)
     fail "unknown check $what"
