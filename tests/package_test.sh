@@ -34,18 +34,21 @@ case $what in
     build=$3
     (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
     deb=$(ls "$scratch"/out/zunfelu_*_amd64.deb)
-    tags=$(lintian --no-cfg "$deb" 2>&1 | grep -E '^[EW]: ' || true)
-    [[ -z $tags ]] || fail "lintian: $tags"
+    report=$(lintian --no-cfg --fail-on error,warning "$deb" 2>&1) || fail "lintian: $report"
     [[ $(dpkg-deb -f "$deb" Package) == zunfelu ]] || fail "package name"
     [[ $(dpkg-deb -f "$deb" Section) == utils ]] || fail "section"
-    dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "dependencies: $(dpkg-deb -f "$deb" Depends)"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    grep -q '^libc6 (>= ' <<<"$depends" || fail "dependencies: $depends"
     dpkg -x "$deb" "$scratch/root"
     for f in $files; do
       [[ -f $scratch/root/$f ]] || fail "$f not in the package"
     done
     version=$(dpkg-deb -f "$deb" Version)
-    zcat "$scratch/root/usr/share/doc/zunfelu/changelog.gz" | head -1 | grep -qx "zunfelu ($version) unstable; urgency=medium" ||
-      fail "changelog: $(zcat "$scratch/root/usr/share/doc/zunfelu/changelog.gz" | head -1)"
+    # Whole outputs are captured before they are searched: with pipefail, a
+    # grep -q that stops reading early would fail the writer with SIGPIPE.
+    first=$(zcat "$scratch/root/usr/share/doc/zunfelu/changelog.gz")
+    first=${first%%$'\n'*}
+    [[ $first == "zunfelu ($version) unstable; urgency=medium" ]] || fail "changelog: $first"
     grep -q '^License: Expat$' "$scratch/root/usr/share/doc/zunfelu/copyright" || fail "copyright file"
     zcat "$scratch/root/usr/share/man/man1/zunfelu.1.gz" | groff -man -ww -z 2>&1 | grep . && fail "installed man page"
     mkdir "$scratch/run"
@@ -62,10 +65,11 @@ case $what in
     report=$(rpmlint -c "$source/cmake/rpmlint.toml" "$rpm" 2>&1) || true
     grep -q ' 0 errors' <<<"$report" || fail "rpmlint: $report"
     [[ $(rpm -qp --qf '%{LICENSE}' "$rpm") == MIT ]] || fail "licence: $(rpm -qp --qf '%{LICENSE}' "$rpm")"
-    rpm -qp --changelog "$rpm" | grep -q "^\* .* - $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$rpm")$" || fail "no %changelog"
-    rpm -qpR "$rpm" | grep -q '^libc.so.6' || fail "dependencies: $(rpm -qpR "$rpm")"
+    changelog=$(rpm -qp --changelog "$rpm") requires=$(rpm -qpR "$rpm") list=$(rpm -qpl "$rpm")
+    grep -q "^\* .* - $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$rpm")$" <<<"$changelog" || fail "no %changelog"
+    grep -q '^libc.so.6' <<<"$requires" || fail "dependencies: $requires"
     for f in $files; do
-      rpm -qpl "$rpm" | grep -qx "/$f" || fail "/$f not in the package"
+      grep -qx "/$f" <<<"$list" || fail "/$f not in the package"
     done
     echo "$(basename "$rpm"): $(grep -o '[0-9]* errors, [0-9]* warnings' <<<"$report")"
     ;;
