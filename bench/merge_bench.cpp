@@ -1,12 +1,15 @@
-// merge_bench ZUNFELU DIR [RUNS [PLAIN_COPY]]: times zunfelu merging each set that
-// make_sets wrote against `cat P.Z00 ... > out` on the same files, in the
-// same folder, alternating the two, after one warm-up of each. Prints the
-// medians, the ratio zunfelu / cat, the throughput and the peak resident
-// memory of each. The ratio of the medians is the figure that counts; the
-// ratio of the fastest runs shows how much of it is the machine's noise.
+// merge_bench ZUNFELU DIR [RUNS [PLAIN_COPY]]: times zunfelu merging each set
+// that make_sets wrote against `cat P.Z00 ... > out` and, with PLAIN_COPY
+// (bench/plain_copy), a copy through a 128 KiB user buffer, on the same
+// files in the same folder, in turn (the order turning round each time),
+// after one warm-up of each. The machine's
+// speed drifts, so the figures that count are the ratios of each pair of
+// neighbouring runs (zunfelu/cat and zunfelu/plain): their median and their
+// range. It also prints the median times, the throughput and the peak
+// resident memory of each.
 //
-// With PLAIN_COPY (bench/plain_copy) it also times a copy through a user
-// buffer: cat copies inside the kernel where it can, a merge cannot.
+// cat copies inside the kernel where it can; a merge, which must sum every
+// byte, cannot, so the plain copy is the fair baseline.
 //
 // The peak memory comes from wait4's rusage. A child inherits its parent's
 // size as its peak until it executes the program, so this driver stays small
@@ -78,6 +81,15 @@ long long set_bytes(const std::string& folder, int& parts) {
   return bytes;
 }
 
+// Median, least and greatest of a set of ratios.
+std::string spread(std::vector<double> v) {
+  if (v.empty()) return "-";
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f (%.2f-%.2f)", median(v),
+                *std::min_element(v.begin(), v.end()), *std::max_element(v.begin(), v.end()));
+  return text;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -89,9 +101,8 @@ int main(int argc, char** argv) {
   const std::string dir = argv[2];
   const int runs = argc > 3 ? std::atoi(argv[3]) : 5;
   const std::string plain = argc > 4 ? argv[4] : "";
-  std::string summary;
-  std::printf("%-4s %10s %10s %7s %12s %10s %11s %10s %10s %9s\n", "set", "zunfelu s", "cat s",
-              "ratio", "zunfelu MB/s", "cat MB/s", "zunfelu KiB", "cat KiB", "plain s", "vs plain");
+  std::printf("%-4s %9s %9s %9s %18s %18s %12s %11s %8s\n", "set", "zunfelu s", "cat s", "plain s",
+              "zunfelu/cat", "zunfelu/plain", "zunfelu MB/s", "zunfelu KiB", "cat KiB");
   for (const char* set : {"L", "S", "M"}) {
     const std::string folder = dir + "/" + set;
     int parts = 0;
@@ -106,44 +117,48 @@ int main(int argc, char** argv) {
     copy[0] = plain;
     const std::string target = folder + "/whole.bin";
     const std::string out = folder + "/out";
-    std::vector<double> merge_times, cat_times, plain_times;
+    std::vector<double> merge_times, cat_times, plain_times, vs_cat, vs_plain;
     long merge_peak = 0, cat_peak = 0;
     for (int i = 0; i <= runs; ++i) {  // run 0 warms up
-      std::remove(target.c_str());
-      const Timing m = run({zunfelu, "P.Z00"}, folder, "/dev/null");
-      std::remove(out.c_str());
-      const Timing c = run(cat, folder, out.c_str());
+      // Whichever runs first after a pause is slower here, so the order
+      // turns round from one turn to the next.
+      Timing m{}, c{};
       double p = 0;
-      if (!plain.empty()) {
-        std::remove(out.c_str());
-        p = run(copy, folder, out.c_str()).seconds;
+      for (int k = 0; k < 3; ++k) {
+        switch ((i + k) % 3) {
+          case 0:
+            std::remove(target.c_str());
+            m = run({zunfelu, "P.Z00"}, folder, "/dev/null");
+            break;
+          case 1:
+            std::remove(out.c_str());
+            c = run(cat, folder, out.c_str());
+            break;
+          default:
+            if (!plain.empty()) {
+              std::remove(out.c_str());
+              p = run(copy, folder, out.c_str()).seconds;
+            }
+        }
       }
       if (i == 0) continue;
       merge_times.push_back(m.seconds);
       cat_times.push_back(c.seconds);
-      plain_times.push_back(p);
+      vs_cat.push_back(m.seconds / c.seconds);
+      if (p > 0) {
+        plain_times.push_back(p);
+        vs_plain.push_back(m.seconds / p);
+      }
       merge_peak = std::max(merge_peak, m.peak_kib);
       cat_peak = std::max(cat_peak, c.peak_kib);
     }
     std::remove(target.c_str());
     std::remove(out.c_str());
-    const double m = median(merge_times), c = median(cat_times), p = median(plain_times);
-    const double best = *std::min_element(merge_times.begin(), merge_times.end()) /
-                        *std::min_element(cat_times.begin(), cat_times.end());
-    std::printf("%-4s %10.4f %10.4f %7.2f %12.1f %10.1f %11ld %10ld %10.4f %9.2f\n", set, m, c,
-                m / c, bytes / m / 1e6, bytes / c / 1e6, merge_peak, cat_peak, p,
-                p > 0 ? m / p : 0.0);
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "%s ratio %.2f (fastest runs %.2f) rss %.1f MiB (cat %.1f MiB)", set, m / c, best,
-                  merge_peak / 1024.0, cat_peak / 1024.0);
-    summary += line;
-    if (p > 0) {
-      std::snprintf(line, sizeof line, "; against a plain read/write copy %.2f", m / p);
-      summary += line;
-    }
-    summary += "\n";
+    const double m = median(merge_times);
+    std::printf("%-4s %9.4f %9.4f %9.4f %18s %18s %12.1f %11ld %8ld\n", set, m, median(cat_times),
+                plain_times.empty() ? 0.0 : median(plain_times), spread(vs_cat).c_str(),
+                spread(vs_plain).c_str(), bytes / m / 1e6, merge_peak, cat_peak);
   }
-  std::printf("%s", summary.c_str());
+  std::printf("ratios: median (least-greatest) of %d pairs of neighbouring runs\n", runs);
   return 0;
 }

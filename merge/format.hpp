@@ -34,7 +34,11 @@ ComponentHeader read_continuation_header(std::FILE* fptr);
 // Adds bytes to a component checksum: each byte counts as a signed 8-bit
 // value. The sum is kept unsigned so that it wraps instead of overflowing;
 // its low 16 bits are the checksum.
+// With SSE2 the bytes are summed sixteen at a time; the portable loop gives
+// the same sum on every target.
 std::uint32_t checksum_add(std::uint32_t sum, const unsigned char* data, std::size_t length);
+std::uint32_t checksum_add_portable(std::uint32_t sum, const unsigned char* data,
+                                    std::size_t length);
 
 // Builds the name of component `number` of the set `prefix` ("P.Z00",
 // "P.Z07", "P.Z100"); with a drive ("A:") it becomes "A:\P.Z07".

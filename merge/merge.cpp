@@ -124,13 +124,16 @@ SizeQuery open_component(MergeRun& run, long long& size) {
     return query;
   }
 #ifdef O_NONBLOCK
-  fcntl(run.f, F_SETFL, fcntl(run.f, F_GETFL) & ~O_NONBLOCK);
+  fcntl(run.f, F_SETFL, 0);  // the descriptor's only status flag was O_NONBLOCK
 #endif
   run.fptr = fdopen(run.f, "rb");
   if (run.fptr == nullptr) {
     close(run.f);
     return SizeQuery::stream_failed;
   }
+  // The stream buffers the header in one read; the data then go from the
+  // file straight into `aa`, a block at a time.
+  std::setvbuf(run.fptr, run.fbuf, _IOFBF, sizeof run.fbuf);
   return SizeQuery::ok;
 }
 
@@ -163,24 +166,30 @@ void abandon_target(MergeRun& run) {
   finish(-1);
 }
 
-// Copies the data of the open component into the target, chunk by chunk,
-// summing each chunk before it is written. A chunk that does not arrive
-// whole ends the copy; it is neither summed nor written.
+// Copies the data of the open component into the target in blocks of whole
+// 10000-byte chunks (the last one shorter), summing each block before it is
+// written. A chunk that does not arrive whole ends the copy: neither it nor
+// anything after it is summed or written. The target is unbuffered, so every
+// byte is written, and a failure known, before the tool prints or asks
+// anything again.
 void copy_component(MergeRun& run) {
   run.sum = 0;
   run.remaining = run.data_length;
   while (run.remaining > 0) {
-    const std::int32_t chunk =
-        run.remaining >= static_cast<std::int32_t>(kChunkSize) ? kChunkSize : run.remaining;
-    if (std::fread(run.aa, static_cast<std::size_t>(chunk), 1, run.fptr) != 1) {
-      break;
-    }
-    run.sum = checksum_add(run.sum, run.aa, static_cast<std::size_t>(chunk));
-    if (std::fwrite(run.aa, static_cast<std::size_t>(chunk), 1, run.optr) != 1) {
+    const std::size_t want = static_cast<std::size_t>(run.remaining) < kBlockSize
+                                 ? static_cast<std::size_t>(run.remaining)
+                                 : kBlockSize;
+    const std::size_t got = std::fread(run.aa, 1, want, run.fptr);
+    const std::size_t whole = got == want ? got : got - got % kChunkSize;
+    run.sum = checksum_add(run.sum, run.aa, whole);
+    if (whole > 0 && std::fwrite(run.aa, whole, 1, run.optr) != 1) {
       std::fclose(run.optr);
       discard_unwritten(run);
     }
-    run.remaining -= chunk;
+    run.remaining -= static_cast<std::int32_t>(whole);
+    if (got != want) {
+      break;
+    }
   }
   run.jj = static_cast<std::uint16_t>(run.sum);
   if (run.jj != run.stored_checksum) {
@@ -243,6 +252,9 @@ bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
 // Writing the target over a component of its own set would destroy the set
 // while it is read. Component 00 always counts: it is open already.
 bool is_component_of_set(const MergeRun& run) {
+  if (!platform_name_exists(run.Created)) {
+    return false;
+  }
   char name[kNameBufferSize];
   for (int k = 0; k == 0 || k < run.count; ++k) {
     component_name(name, sizeof name, run.Prefix, run.drive, k);
@@ -297,6 +309,9 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
     std::printf(kCannotCreate, shown_name(run.Created).text);
     finish(-1);
   }
+  // Blocks go to the file as they are written: none is pending when the
+  // tool next prints or asks, so a failed write is reported where it was.
+  std::setvbuf(run.optr, nullptr, _IONBF, 0);
 }
 
 // Decides what becomes of the target once every component was copied, and

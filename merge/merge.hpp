@@ -11,7 +11,11 @@
 
 #include "format.hpp"
 
+// The unit that decides what is accepted of a component's data.
 constexpr std::size_t kChunkSize = 10000;
+// Data move in blocks of whole chunks, one read and one write each.
+constexpr std::size_t kBlockChunks = 52;
+constexpr std::size_t kBlockSize = kBlockChunks * kChunkSize;
 constexpr std::size_t kMaxArgumentLength = 80;
 
 // The constant record of one program, chosen when it is built.
@@ -37,8 +41,9 @@ struct MergeRun {
   std::FILE* optr;                 // the target being written
   int f;                           // short-lived descriptor of a size query
   struct stat buf;
-  unsigned char aa[kChunkSize];
-  std::uint16_t jj;  // computed checksum of the current component
+  unsigned char aa[kBlockSize];  // a block of whole chunks of component data
+  char fbuf[kHeaderSize];        // the component stream's own buffer: one header
+  std::uint16_t jj;              // computed checksum of the current component
   struct utimbuf utimebuf;
   // From the first header, kept for the whole run.
   int count;

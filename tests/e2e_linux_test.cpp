@@ -41,6 +41,17 @@ std::string bytes(std::size_t n, unsigned seed = 1) {
 }
 
 const std::string kData = bytes(30000);
+// Two components of 300000 bytes, each read as one block of 30 chunks.
+const std::string kLarge = bytes(600000, 3);
+// Component 00 cut to 300000 bytes, header included: its data end 86 bytes
+// early, inside the block that reads them, and only its first 29 chunks count.
+const std::string kLargeCutLine = [] {
+  char line[100];
+  std::snprintf(line, sizeof line, "Checksum error for file report.Z00 should be %04X is %04X\n",
+                reference_checksum(kLarge.substr(0, 300000)),
+                reference_checksum(kLarge.substr(0, 290000)));
+  return std::string(line);
+}();
 
 std::vector<Component> three() { return cut_into(kData, kName, 3, kStamp); }
 
@@ -494,6 +505,26 @@ std::vector<Case> cases() {
        .output = head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + kDiskWrite,
        .status = 255,
        .env = {{"ZFAULT_FCLOSE_OUTPUT", "1"}}},
+      {.title = "failed write in a component with a wrong checksum: no checksum line",
+       .set = wrong_sum,
+       .output = head(30000, 3) + reading(0, 1) + kDiskWrite,
+       .status = 255,
+       .env = {{"ZFAULT_FWRITE", "2"}}},
+      {.title = "failed write in the last block, before the abort question",
+       .set = wrong_sum,
+       .output = head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + kDiskWrite,
+       .status = 255,
+       .env = {{"ZFAULT_FWRITE", "3"}}},
+      {.title = "data end early inside a large block: whole chunks only",
+       .set = [] { return cut_into(kLarge, kName, 2, kStamp); },
+       .input = "n",
+       .output = head(600000, 2) + reading(0, 0) + kLargeCutLine + reading(1, 1) +
+                 bad_checksum_question(1) + kDiskWrite,
+       .status = 255,
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::resize_file(dir + "/report.Z00", 300000);
+           }},
       {.title = "file-size limit is a write failure, not a signal",
        .output = head(30000, 3) + reading(0, 1) + kDiskWrite,
        .status = 255,

@@ -306,6 +306,12 @@ std::vector<WineCase> cases() {
        .output = head() + reading(0, 2),
        .status = 255,
        .target = kData},
+      {.title = "components of several blocks each",
+       .set = [] { return cut_into(data(1300000), kName, 2, kSummer); },
+       .output =
+           head(1300000).replace(head(1300000).find("Merging 3"), 9, "Merging 2") + reading(0, 1),
+       .target = data(1300000),
+       .stamp = kSummer},
       {.title = "no argument", .args = {}, .output = kBanner + kUsage, .status = 255},
       {.title = "drive c: refused",
        .args = {"report", "c:"},

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "set_writer.hpp"
 
@@ -128,6 +129,27 @@ TEST(ComponentChecksum, SumsSignedBytesModulo65536) {
                   checksum_add(checksum_add(0, p, half), p + half, c.data.size() - half)),
               c.expected);
   }
+}
+
+// The vector sum against the portable loop: every length around the
+// 16-byte steps, every alignment, and sums that wrap.
+TEST(ComponentChecksum, FastSumEqualsPortableSum) {
+  std::vector<unsigned char> data(70000 + 32);
+  std::uint32_t x = 1997;
+  for (auto& b : data) {
+    x = x * 1103515245u + 12345u;
+    b = static_cast<unsigned char>(x >> 16);
+  }
+  for (std::size_t offset = 0; offset < 16; ++offset) {
+    for (std::size_t length : {0, 1, 15, 16, 17, 31, 33, 10000, 65537, 70000}) {
+      const unsigned char* p = data.data() + offset;
+      EXPECT_EQ(checksum_add(0xFFFFFF00u, p, length), checksum_add_portable(0xFFFFFF00u, p, length))
+          << "offset " << offset << " length " << length;
+    }
+  }
+  const std::vector<unsigned char> high(70000, 0xFF), low(70000, 0x7F);
+  EXPECT_EQ(checksum_add(0, high.data(), high.size()), 0u - 70000u);
+  EXPECT_EQ(checksum_add(0, low.data(), low.size()), 127u * 70000u);
 }
 
 TEST(ComponentName, NumbersWithTwoDigitsThenThree) {
