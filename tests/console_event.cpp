@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "child_process.hpp"
+
 namespace {
 
 // The helper itself outlives the event, to report the program's code.
@@ -20,22 +22,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: console_event TRIGGER -- PROGRAM ARGS\n");
     return 120;
   }
-  const char* rest = std::strstr(GetCommandLineA(), " -- ");
-  if (rest == nullptr) {
+  HANDLE process = start_rest_of_command_line("console_event");
+  if (process == nullptr) {
     return 121;
   }
-  char command[4096];
-  std::snprintf(command, sizeof command, "%s", rest + 4);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::fprintf(stderr, "console_event: cannot start %s\n", command);
-    return 122;
-  }
   SetConsoleCtrlHandler(survive, TRUE);
-  while (WaitForSingleObject(process.hProcess, 20) == WAIT_TIMEOUT) {
+  while (WaitForSingleObject(process, 20) == WAIT_TIMEOUT) {
     if (GetFileAttributesA(argv[1]) != INVALID_FILE_ATTRIBUTES) {
       if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
         std::fprintf(stderr, "console_event: no event (error %lu)\n", GetLastError());
@@ -44,8 +36,5 @@ int main(int argc, char** argv) {
       break;
     }
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  return static_cast<int>(code);
+  return exit_code_when_done(process);
 }

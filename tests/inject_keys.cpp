@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "child_process.hpp"
+
 int main(int argc, char** argv) {
   HANDLE input =
       CreateFileA("CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -45,22 +47,6 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "inject_keys: writing the records failed\n");
     return 122;
   }
-  const char* rest = std::strstr(GetCommandLineA(), " -- ");
-  if (rest == nullptr) {
-    return 123;
-  }
-  char command[4096];
-  std::snprintf(command, sizeof command, "%s", rest + 4);
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    std::fprintf(stderr, "inject_keys: cannot start %s\n", command);
-    return 124;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  return static_cast<int>(code);
+  HANDLE process = start_rest_of_command_line("inject_keys");
+  return process == nullptr ? 123 : exit_code_when_done(process);
 }
