@@ -252,9 +252,6 @@ bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
 // Writing the target over a component of its own set would destroy the set
 // while it is read. Component 00 always counts: it is open already.
 bool is_component_of_set(const MergeRun& run) {
-  if (!platform_name_exists(run.Created)) {
-    return false;
-  }
   char name[kNameBufferSize];
   for (int k = 0; k == 0 || k < run.count; ++k) {
     component_name(name, sizeof name, run.Prefix, run.drive, k);
@@ -293,11 +290,12 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   const bool replaced = choose_created_name(run, profile);
   // A replaced name that names no file is not asked about: creating it fails.
   const bool no_file = replaced && names_no_file(run.Created, profile.dos_paths);
-  if (!no_file && is_component_of_set(run)) {
+  const bool exists = !no_file && platform_name_exists(run.Created);
+  if (exists && is_component_of_set(run)) {
     std::printf(kCannotCreate, shown_name(run.Created).text);
     finish(-1);
   }
-  if (!no_file && platform_name_exists(run.Created)) {
+  if (exists) {
     std::printf(kOverwrite, shown_name(run.Created).text);
     if (ask_yes_no(profile, Question::overwrite) == 'n') {
       finish(1);
@@ -340,6 +338,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
     case SizeQuery::ok:
       break;
   }
+  close(run.f);  // only the size was wanted
   run.utimebuf.actime = run.stamp;
   run.utimebuf.modtime = run.stamp;
   if (size != run.total_size) {
@@ -347,11 +346,9 @@ int complete(MergeRun& run, const BuildProfile& profile) {
       std::printf(kOldVersion);
       platform_release_target();  // kept, with its notice
     } else {
-      close(run.f);
       discard_unwritten(run);
     }
   }
-  close(run.f);
   const bool set = (run.stamp == 0 && !profile.stamp_zero_sets_time) ||
                    platform_set_times(run.Created, run.utimebuf) == 0;
   platform_release_target();

@@ -159,6 +159,15 @@ class Pane {
   Pane(const Pane&) = delete;
   Pane& operator=(const Pane&) = delete;
 
+  // True once `done` holds, checked every 50 ms; false after `seconds`.
+  static bool poll(int seconds, const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return true;
+  }
   bool wait_for(const std::string& text, int seconds) {
     return poll(seconds, [&] { return read_file(dir_ + "/out").find(text) != std::string::npos; });
   }
@@ -176,14 +185,6 @@ class Pane {
     s << in.rdbuf();
     return s.str();
   }
-  static bool poll(int seconds, const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
-  }
   void tmux(std::vector<std::string> args) {
     args.insert(args.begin(), {"/usr/bin/tmux", "-L", "zunfel", "-f", "/dev/null"});
     if (args[5] == "new-session") args.insert(args.begin() + 6, {"-s", "zunfel"});
@@ -193,6 +194,19 @@ class Pane {
 };
 
 std::string shell_word(const std::string& word) { return "'" + word + "'"; }
+
+// The shell command of a pane that runs `program` under Wine in `dir`, with
+// its output in out and err and its exit status, once it ends, in status.
+std::string pane_command(const std::string& dir, const std::vector<std::string>& program) {
+  fs::create_directories(dir + "/tmux");
+  std::string command = "cd " + shell_word(dir) + " && export WINEPREFIX=" + shell_word(prefix) +
+                        " TZ=" + kZone + " && bash " + shell_word(kWine) + " run";
+  for (const std::string& word : program) {
+    command += ' ';
+    command += shell_word(word);
+  }
+  return command + " > out 2> err; echo $? > status.new; mv status.new status";
+}
 
 // Runs the case's program: in a pane when it needs a console, else detached.
 Outcome run_once(const WineCase& c, const std::string& dir) {
@@ -214,17 +228,9 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
     s.argv.insert(s.argv.end(), program.begin(), program.end());
     return spawn(s);
   }
-  fs::create_directories(dir + "/tmux");
-  std::string command = "cd " + shell_word(dir) + " && export WINEPREFIX=" + shell_word(prefix) +
-                        " TZ=" + kZone + " && bash " + shell_word(kWine) + " run";
-  for (const std::string& word : program) {
-    command += ' ';
-    command += shell_word(word);
-  }
-  command += " > out 2> err; echo $? > status.new; mv status.new status";
   Outcome o;
   {
-    Pane pane(dir, command);
+    Pane pane(dir, pane_command(dir, program));
     for (const auto& [text, keys] : c.keys) {
       EXPECT_TRUE(pane.wait_for(crlf(text), 20)) << "never shown: " << text;
       for (const std::string& key : keys) pane.send(key);
@@ -562,24 +568,16 @@ TEST(Zunfel32Interrupts, CtrlCDeletesTheTargetUntilTheVerdict) {
       reader = open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK);
       ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
     }
-    fs::create_directories(dir / "tmux");
-    const std::string command =
-        "export WINEPREFIX=" + shell_word(prefix) + " && bash " + shell_word(kWine) + " run " +
-        shell_word(CONSOLE_EVENT) + " trigger -- " + shell_word(windows_path(kExe)) + " " + folder +
-        "/report.Z00 > out 2> err; echo $? > status.new; mv status.new status";
-    Pane pane(dir.path(), "cd " + shell_word(dir.path()) + " && " + command);
-    struct stat st {};
-    bool reached = false;
-    for (int k = 0; k < 600 && !reached; ++k) {
-      if (c.stage == Stage::copying) {
-        reached = stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
-      } else {
-        const std::string shown = read_bytes(dir / "out");
-        reached = shown.find(crlf(c.stage == Stage::abort_question ? kAbort : kOverwrite)) !=
-                  std::string::npos;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
+    Pane pane(dir.path(), pane_command(dir.path(), {CONSOLE_EVENT, "trigger", "--",
+                                                    windows_path(kExe), folder + "/report.Z00"}));
+    const auto under_way = [&] {
+      struct stat st {};
+      return stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
+    };
+    const bool reached =
+        c.stage == Stage::copying
+            ? Pane::poll(30, under_way)
+            : pane.wait_for(crlf(c.stage == Stage::abort_question ? kAbort : kOverwrite), 30);
     ASSERT_TRUE(reached) << "the run never got there";
     write_bytes(dir / "trigger", "");
     const int status = pane.finish(30);

@@ -104,21 +104,17 @@ extern "C" {
 FILE* fopen(const char* path, const char* mode) { return open_stream("fopen", path, mode); }
 FILE* fopen64(const char* path, const char* mode) { return open_stream("fopen64", path, mode); }
 
-int open(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  const int fd = open_descriptor("open", path, flags, rest);
-  va_end(rest);
-  return fd;
-}
-
-int open64(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  const int fd = open_descriptor("open64", path, flags, rest);
-  va_end(rest);
-  return fd;
-}
+// open and open64 alike: the mode argument is there only with O_CREAT.
+#define ZFAULT_OPEN(call)                                     \
+  int call(const char* path, int flags, ...) {                \
+    va_list rest;                                             \
+    va_start(rest, flags);                                    \
+    const int fd = open_descriptor(#call, path, flags, rest); \
+    va_end(rest);                                             \
+    return fd;                                                \
+  }
+ZFAULT_OPEN(open)
+ZFAULT_OPEN(open64)
 
 FILE* fdopen(int fd, const char* mode) {
   if (fd >= 0 && fd < kTracked && opened_as[fd] != nullptr && stream_refused(opened_as[fd])) {

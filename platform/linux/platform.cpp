@@ -5,13 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
+
 namespace {
 
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
 // The name an interrupt deletes, prepared before the handler can run.
 const char* volatile guarded = nullptr;
-struct sigaction previous[sizeof kInterrupts / sizeof kInterrupts[0]];
+struct sigaction previous[std::size(kInterrupts)];
 
 sigset_t interrupt_set() {
   sigset_t set;
@@ -43,7 +45,7 @@ void guard(const char* name) {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   action.sa_mask = interrupt_set();
-  for (std::size_t k = 0; k < sizeof kInterrupts / sizeof kInterrupts[0]; ++k) {
+  for (std::size_t k = 0; k < std::size(kInterrupts); ++k) {
     sigaction(kInterrupts[k], nullptr, &previous[k]);
     if (previous[k].sa_handler != SIG_IGN) {
       sigaction(kInterrupts[k], &action, nullptr);
@@ -85,7 +87,7 @@ std::FILE* platform_create_target(const char* name) {
       open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (special ? O_EXCL : O_TRUNC), 0666);
   std::FILE* optr = nullptr;
   if (fd >= 0) {
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    fcntl(fd, F_SETFL, 0);  // the descriptor's only status flag was O_NONBLOCK
     optr = fdopen(fd, "wb");
     if (optr == nullptr) {
       close(fd);
@@ -105,7 +107,7 @@ void platform_release_target() {
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
   guarded = nullptr;
-  for (std::size_t k = 0; k < sizeof kInterrupts / sizeof kInterrupts[0]; ++k) {
+  for (std::size_t k = 0; k < std::size(kInterrupts); ++k) {
     sigaction(kInterrupts[k], &previous[k], nullptr);
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
