@@ -4,8 +4,18 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-cmake --preset release >/dev/null
-cmake --build --preset release --target zunfelu >/dev/null
+. scripts/packages.sh
+
+need=()
+command -v cmake >/dev/null || need+=(cmake)
+command -v make >/dev/null || need+=(make)
+command -v g++ >/dev/null || need+=(g++)
+install_packages example.sh "${need[@]}"
+
+# Only the program, in a build folder of its own: the tests (and GoogleTest)
+# are the test command's.
+cmake -S . -B build/example -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build build/example --target zunfelu -j2 >/dev/null
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zunfelu-example-XXXXXX")
 # A copy of the set keeps the argument short, whatever the checkout's path.
 mkdir "$scratch/set"
@@ -13,7 +23,7 @@ cp "$top"/examples/report.Z0? "$scratch/set/"
 cd "$scratch"
 echo "\$ zunfelu set/report.Z00"
 status=0
-"$top/build/release/zunfelu" set/report.Z00 </dev/null || status=$?
+"$top/build/example/zunfelu" set/report.Z00 </dev/null || status=$?
 echo "exit status: $status"
 if cmp -s report.txt "$top/examples/source/report.txt"; then
   echo "rebuilt $scratch/report.txt: identical to examples/source/report.txt"

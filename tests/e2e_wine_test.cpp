@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -26,7 +27,15 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string kWine = WINE_SH;
-const std::string kExe = ZUNFEL32;
+// The windows preset's build, or the one ZUNFEL_WINDOWS_BUILD names (the
+// 64-bit build when the 32-bit Wine cannot be had).
+std::string windows_build() {
+  const char* chosen = std::getenv("ZUNFEL_WINDOWS_BUILD");
+  return chosen != nullptr && *chosen != '\0' ? chosen : WINDOWS_BUILD_DIR;
+}
+const std::string kExe = windows_build() + "/Zunfel32.exe";
+const std::string kInjectKeys = windows_build() + "/tests/inject_keys.exe";
+const std::string kConsoleEvent = windows_build() + "/tests/console_event.exe";
 const std::string kZone = "America/New_York";
 constexpr std::int32_t kSummer = 868000000;  // 1997-07-04, daylight saving time in New York
 constexpr std::int32_t kWinter = 850000000;  // 1996-12-07
@@ -216,7 +225,7 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
   }
   program.insert(program.end(), c.args.begin(), c.args.end());
   if (!c.records.empty()) {
-    std::vector<std::string> wrapped = {INJECT_KEYS};
+    std::vector<std::string> wrapped = {kInjectKeys};
     wrapped.insert(wrapped.end(), c.records.begin(), c.records.end());
     wrapped.push_back("--");
     wrapped.push_back(windows_path(kExe));
@@ -568,7 +577,7 @@ TEST(Zunfel32Interrupts, CtrlCDeletesTheTargetUntilTheVerdict) {
       reader = open((dir / "out").c_str(), O_RDONLY | O_NONBLOCK);
       ASSERT_GE(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
     }
-    Pane pane(dir.path(), pane_command(dir.path(), {CONSOLE_EVENT, "trigger", "--",
+    Pane pane(dir.path(), pane_command(dir.path(), {kConsoleEvent, "trigger", "--",
                                                     windows_path(kExe), folder + "/report.Z00"}));
     const auto under_way = [&] {
       struct stat st {};
@@ -594,24 +603,42 @@ TEST(Zunfel32Interrupts, CtrlCDeletesTheTargetUntilTheVerdict) {
   }
 }
 
-// Processes still running in the prefix: none may outlive the test run.
+// Processes still running in the prefix, each as "pid (name) command line".
 std::vector<std::string> processes_in(const std::string& wine_prefix) {
   std::vector<std::string> found;
   const std::string mark = "WINEPREFIX=" + wine_prefix;
   for (const auto& entry : fs::directory_iterator("/proc")) {
     std::ifstream environ(entry.path() / "environ", std::ios::binary);
     std::ifstream stat(entry.path() / "stat");
+    std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
     std::string env((std::istreambuf_iterator<char>(environ)), {});
+    std::string command((std::istreambuf_iterator<char>(cmdline)), {});
+    std::replace(command.begin(), command.end(), '\0', ' ');
     std::string line;
     std::getline(stat, line);
     const auto close = line.rfind(')');
     const bool zombie =
         close != std::string::npos && line.size() > close + 2 && line[close + 2] == 'Z';
     if (!zombie && env.find(mark + '\0') != std::string::npos) {
-      found.push_back(line.substr(0, close + 1));
+      found.push_back(line.substr(0, close + 1) + " " + command);
     }
   }
   return found;
+}
+
+// The programs of the tests among them: Wine's own services and loaders come
+// and go as Wine pleases, these must have ended with their case.
+std::vector<std::string> programs_in(const std::string& wine_prefix) {
+  std::vector<std::string> programs;
+  for (const std::string& p : processes_in(wine_prefix)) {
+    std::string folded = p;
+    std::transform(folded.begin(), folded.end(), folded.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    for (const char* ours : {"zunfel32.exe", "inject_keys.exe", "console_event.exe"}) {
+      if (folded.find(ours) != std::string::npos) programs.push_back(p);
+    }
+  }
+  return programs;
 }
 
 // One prefix for the whole run, removed at its end.
@@ -619,7 +646,7 @@ class WinePrefix : public ::testing::Environment {
  public:
   void SetUp() override {
     ASSERT_TRUE(fs::exists(kExe)) << kExe << " is missing: build the windows preset first";
-    ASSERT_TRUE(fs::exists(INJECT_KEYS)) << INJECT_KEYS << " is missing";
+    ASSERT_TRUE(fs::exists(kInjectKeys)) << kInjectKeys << " is missing";
     ASSERT_TRUE(fs::exists("/usr/bin/tmux")) << "tmux is missing";
     prefix = root_.path() + "/prefix";
     const Outcome o = spawn({.argv = {"/bin/bash", kWine, "create", prefix, "persistent"},
@@ -628,8 +655,16 @@ class WinePrefix : public ::testing::Environment {
     ASSERT_EQ(o.status, 0) << "cannot create a Wine prefix: " << o.output;
   }
   void TearDown() override {
+    EXPECT_EQ(programs_in(prefix), std::vector<std::string>{}) << "still running";
     spawn({.argv = {"/bin/bash", kWine, "remove", prefix}, .cwd = root_.path(), .detach = true});
-    EXPECT_EQ(processes_in(prefix), std::vector<std::string>{}) << "left behind";
+    // With its server gone, Wine's own processes end within moments (Wine 10
+    // keeps a loader a little longer than Wine 8): none may stay.
+    std::vector<std::string> left = processes_in(prefix);
+    for (int k = 0; k < 100 && !left.empty(); ++k) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      left = processes_in(prefix);
+    }
+    EXPECT_EQ(left, std::vector<std::string>{}) << "left behind";
   }
 
  private:

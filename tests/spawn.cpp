@@ -19,12 +19,16 @@
 
 namespace fs = std::filesystem;
 
-TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "zunfel-test-XXXXXX").string();
+TempDir::TempDir(bool for_every_user) {
+  const fs::path parent = for_every_user ? fs::path("/tmp") : fs::temp_directory_path();
+  std::string pattern = (parent / "zunfel-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
+    throw std::runtime_error("mkdtemp failed in " + parent.string());
   }
   path_ = pattern;
+  if (for_every_user && chmod(path_.c_str(), 0755) != 0) {
+    throw std::runtime_error("cannot open " + path_ + " to every user");
+  }
 }
 
 TempDir::~TempDir() {
@@ -33,11 +37,10 @@ TempDir::~TempDir() {
 }
 
 std::string runnable_copy(const std::string& path) {
-  static TempDir tools;
+  static TempDir tools(true);
   static std::map<std::string, std::string> copies;
   auto [it, fresh] = copies.try_emplace(path);
   if (fresh) {
-    chmod(tools.path().c_str(), 0755);
     it->second = tools / fs::path(path).filename().string();
     fs::copy_file(path, it->second, fs::copy_options::overwrite_existing);
     chmod(it->second.c_str(), 0755);

@@ -57,9 +57,12 @@ class Dialogue {
 };
 
 // A fresh folder under the temporary folder, removed with everything in it.
+// A folder `for_every_user` is made under the system's own temporary folder
+// instead, which every user may enter (TMPDIR may name a private one), and
+// may itself be entered by everyone.
 class TempDir {
  public:
-  TempDir();
+  explicit TempDir(bool for_every_user = false);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -70,8 +73,8 @@ class TempDir {
   std::string path_;
 };
 
-// A copy of a program or library in a folder of its own under the temporary
-// folder, which any user may enter and whose path holds no blank, so that a
+// A copy of a program or library in a folder of its own under the system's
+// temporary folder, which any user may enter and whose path holds no blank, so that a
 // run as another user or through LD_PRELOAD does not depend on where the
 // checkout lives. Copied once per process; the copy goes at its end.
 std::string runnable_copy(const std::string& path);
