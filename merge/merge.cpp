@@ -40,6 +40,12 @@ constexpr const char kFloppyPrompt[] =
 
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
+MergeRun run;
+// Whether names are shown with their UTF-8 terminal controls escaped.
+bool utf8_controls = false;
+
+ShownName shown(const char* name) { return shown_name(name, utf8_controls); }
+
 enum class Question { overwrite, abort };
 enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
 
@@ -94,12 +100,11 @@ constexpr int kBinary = O_BINARY;
 constexpr int kBinary = 0;
 #endif
 
-// Opens the name read-only and asks for its size; on success `f` stays open
-// for the caller. Only a regular file can be a component: a FIFO, a device
-// or a directory counts as a file that cannot be opened, before the tool
-// waits on it or reads from it.
-SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
-  run.f = open(name, O_RDONLY | kDoNotWait | kBinary);
+// Asks for the size of the file open as `f`, which stays open for the
+// caller on success. Only a regular file can be a component: a FIFO, a
+// device or a directory counts as a file that cannot be opened, before the
+// tool waits on it or reads from it.
+SizeQuery measure(MergeRun& run, long long& size) {
   if (run.f < 0) {
     return SizeQuery::open_failed;
   }
@@ -113,6 +118,12 @@ SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
   }
   size = run.buf.st_size;
   return SizeQuery::ok;
+}
+
+// Opens the name read-only and asks for its size.
+SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
+  run.f = open(name, O_RDONLY | kDoNotWait | kBinary);
+  return measure(run, size);
 }
 
 // A component is opened once: the descriptor that was measured and found to
@@ -148,21 +159,21 @@ std::int32_t component_size(long long size) {
 void next_component(MergeRun& run, const BuildProfile& profile, int number) {
   component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
   if (run.drive != nullptr) {
-    std::printf(kFloppyPrompt, run.drive, shown_name(run.FileName).text);
+    std::printf(kFloppyPrompt, run.drive, shown(run.FileName).text);
     read_answer(profile);
   }
 }
 
 void abandon_target(MergeRun& run) {
   std::fclose(run.optr);
-  unlink(run.Created);
+  platform_delete_target(run.Created);
 }
 
 // A target that was not written whole is never left behind as if it were
 // the file. The target must be closed already.
 [[noreturn]] void discard_unwritten(MergeRun& run) {
   std::printf(kDiskWrite);
-  unlink(run.Created);
+  platform_delete_target(run.Created);
   finish(-1);
 }
 
@@ -193,7 +204,7 @@ void copy_component(MergeRun& run) {
   }
   run.jj = static_cast<std::uint16_t>(run.sum);
   if (run.jj != run.stored_checksum) {
-    std::printf(kChecksumError, shown_name(run.FileName).text,
+    std::printf(kChecksumError, shown(run.FileName).text,
                 static_cast<unsigned>(run.stored_checksum), static_cast<unsigned>(run.jj));
     ++run.errors;
   }
@@ -205,7 +216,7 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
   switch (open_component(run, size)) {
     case SizeQuery::open_failed:
-      std::printf(kCannotOpen, shown_name(run.FileName).text);
+      std::printf(kCannotOpen, shown(run.FileName).text);
       std::printf(kMergeAborted);
       abandon_target(run);
       finish(-1);
@@ -213,7 +224,7 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
       std::printf(kStatusFailed);
       finish(1);
     case SizeQuery::stream_failed:
-      std::printf(kCannotOpenStream, shown_name(run.FileName).text);
+      std::printf(kCannotOpenStream, shown(run.FileName).text);
       finish(-1);
     case SizeQuery::ok:
       break;
@@ -224,33 +235,41 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
   run.stored_checksum = header.checksum;
   run.data_length = header.data_length;
   if (header.sequence != run.index || std::strcmp(run.Target, run.Targets) != 0) {
-    std::printf(kInvalidComponent, shown_name(run.FileName).text);
+    std::printf(kInvalidComponent, shown(run.FileName).text);
     abandon_target(run);
     finish(1);
   }
 }
 
 // Fills `Created`: the stored name, unless it would write outside the current
-// folder or, on Windows, to a device. True when it was replaced.
-bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
+// folder or, on Windows, to a device. A stored name that leaves no file name
+// at all ("..", "/", ".") is kept as it is: nothing is created under it, and
+// no notice names a replacement that would name nothing either.
+void choose_created_name(MergeRun& run, const BuildProfile& profile) {
   const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
+  if (leaves_no_file(safe.name, profile.dos_paths)) {
+    std::strcpy(run.Created, run.Target);
+    return;
+  }
   std::strcpy(run.Created, safe.name);
   if (safe.replaced) {
-    std::printf(kStoredNameReplaced, shown_name(run.Target).text, shown_name(run.Created).text);
+    std::printf(kStoredNameReplaced, shown(run.Target).text, shown(run.Created).text);
   }
   if (!profile.dos_paths || !is_device_name(run.Created)) {
-    return safe.replaced;
+    return;
   }
+  // The `_` goes in front of the last component, where the device is.
   char device[kNameBufferSize];
   std::strcpy(device, run.Created);
-  run.Created[0] = '_';  // a stored name has at most 78 bytes: there is room
-  std::memcpy(run.Created + 1, device, std::strlen(device) + 1);
-  std::printf(kDeviceNameReplaced, shown_name(device).text, shown_name(run.Created).text);
-  return true;
+  const std::size_t folder = static_cast<std::size_t>(last_component(device, true) - device);
+  run.Created[folder] = '_';  // a stored name has at most 78 bytes: there is room
+  std::strcpy(run.Created + folder + 1, device + folder);
+  std::printf(kDeviceNameReplaced, shown(device).text, shown(run.Created).text);
 }
 
 // Writing the target over a component of its own set would destroy the set
-// while it is read. Component 00 always counts: it is open already.
+// while it is read: each name of the set counts, whether that component
+// exists or not. Component 00 always counts: it is open already.
 bool is_component_of_set(const MergeRun& run) {
   char name[kNameBufferSize];
   for (int k = 0; k == 0 || k < run.count; ++k) {
@@ -267,7 +286,7 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
   switch (open_component(run, size)) {
     case SizeQuery::open_failed:
-      std::printf(kCannotOpen, shown_name(run.FileName).text);
+      std::printf(kCannotOpen, shown(run.FileName).text);
       finish(-1);
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
@@ -287,24 +306,26 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   run.data_length = header.data_length;
   std::printf(kFileSize, static_cast<long>(run.total_size));
 
-  const bool replaced = choose_created_name(run, profile);
-  // A replaced name that names no file is not asked about: creating it fails.
-  const bool no_file = replaced && names_no_file(run.Created, profile.dos_paths);
-  const bool exists = !no_file && platform_name_exists(run.Created);
-  if (exists && is_component_of_set(run)) {
-    std::printf(kCannotCreate, shown_name(run.Created).text);
+  choose_created_name(run, profile);
+  if (is_component_of_set(run)) {
+    std::printf(kCannotCreate, shown(run.Created).text);
     finish(-1);
   }
+  // A name that names no file is not asked about: creating it fails.
+  const bool no_file = leaves_no_file(run.Created, profile.dos_paths);
+  const bool exists = !no_file && platform_name_exists(run.Created);
   if (exists) {
-    std::printf(kOverwrite, shown_name(run.Created).text);
+    std::printf(kOverwrite, shown(run.Created).text);
     if (ask_yes_no(profile, Question::overwrite) == 'n') {
       finish(1);
     }
   }
-  std::printf(kMerging, run.count, shown_name(run.Created).text);
-  run.optr = no_file ? nullptr : platform_create_target(run.Created);
+  std::printf(kMerging, run.count, shown(run.Created).text);
+  // Only an answered y may empty what is there: otherwise the create is
+  // exclusive, so that a file that appeared meanwhile is never overwritten.
+  run.optr = no_file ? nullptr : platform_create_target(run.Created, exists);
   if (run.optr == nullptr) {
-    std::printf(kCannotCreate, shown_name(run.Created).text);
+    std::printf(kCannotCreate, shown(run.Created).text);
     finish(-1);
   }
   // Blocks go to the file as they are written: none is pending when the
@@ -322,15 +343,16 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   if (run.errors > 0) {
     std::printf(kAbortQuestion, run.errors);
     if (ask_yes_no(profile, Question::abort) == 'y') {
-      unlink(run.Created);
+      platform_delete_target(run.Created);
       finish(1);
     }
   }
   long long size = 0;
-  switch (size_query(run, run.Created, size)) {
+  run.f = platform_open_target(run.Created);
+  switch (measure(run, size)) {
     case SizeQuery::open_failed:
     case SizeQuery::stream_failed:
-      std::printf(kCannotOpen, shown_name(run.Created).text);
+      std::printf(kCannotOpen, shown(run.Created).text);
       finish(-1);
     case SizeQuery::status_failed:
       std::printf(kStatusFailed);
@@ -343,8 +365,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   run.utimebuf.modtime = run.stamp;
   if (size != run.total_size) {
     if (run.total_size < 1) {
-      std::printf(kOldVersion);
-      platform_release_target();  // kept, with its notice
+      std::printf(kOldVersion);  // kept, and given its times below
     } else {
       discard_unwritten(run);
     }
@@ -386,11 +407,10 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
   std::memcpy(run.Prefix, run.FileName, length);
 }
 
-MergeRun run;
-
 }  // namespace
 
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
+  utf8_controls = profile.utf8_controls;
   start_run(run, argc, argv, profile);
   next_component(run, profile, 0);
   open_first(run, profile);
@@ -398,9 +418,9 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
     if (run.index >= 1) {
       open_continuation(run, profile);
     }
-    std::printf(kReading, shown_name(run.FileName).text);
+    std::printf(kReading, shown(run.FileName).text);
     if (run.component_size < run.data_length) {
-      std::printf(kInvalidComponent, shown_name(run.FileName).text);
+      std::printf(kInvalidComponent, shown(run.FileName).text);
       abandon_target(run);
       finish(1);
     }

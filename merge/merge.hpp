@@ -27,6 +27,7 @@ struct BuildProfile {
   bool echo_answers;          // answers are shown, as the console does not echo them
   bool stamp_zero_sets_time;  // a recorded stamp of 0 still sets the target's times
   bool dos_paths;             // '\\' and drive letters count in a stored target name
+  bool utf8_controls;         // the terminal reads UTF-8: its controls are escaped in names
 };
 
 // All state of one run; it lives for the whole process.

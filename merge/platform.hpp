@@ -6,21 +6,38 @@
 
 #include <cstdio>
 
-// True when anything at all stands at `name`, also a link that leads nowhere.
+// The target's name is reached from the current folder without following a
+// link anywhere in its folder part: a folder that is a link (on Windows a
+// junction or another reparse point), or missing, makes the name one that
+// cannot be created, so nothing is ever written elsewhere through it. Every
+// call below that takes the target's name goes through that one resolution.
+
+// True when anything at all stands at `name`, also a link that leads nowhere
+// (the name itself counts, not what a link there points to).
 bool platform_name_exists(const char* name);
 
-// True when `target` and the existing `component` are one file (the name
-// `target` itself counts, not what a link there points to).
+// True when `target` is `component`: the same name in the same folder, as the
+// platform compares names, whether or not the component exists; or one
+// existing file, reached through a link at `target` or another hard link.
 bool platform_same_file(const char* target, const char* component);
 
-// Creates `name` for writing, or empties the regular file there, as fopen
-// "wb" does; null when that fails. Whatever else stands at the name (a link,
-// a FIFO, a device node) is removed first and a new file made in its place,
-// never written through; a folder there fails. From the moment it exists until
-// platform_release_target, an interrupt (Ctrl+C, a closed terminal, kill)
-// deletes it and then ends the program as that interrupt would have: a
-// cut-short file must never be left looking like the rebuilt one.
-std::FILE* platform_create_target(const char* name);
+// Creates `name` for writing, exclusively: when something appeared at the
+// name since it was found free, nothing is overwritten and the create fails.
+// With `overwrite` (the user answered y) a regular file there is emptied in
+// place, keeping its owner and mode, and whatever else stands at the name (a
+// link, a FIFO, a device node) is removed first and a new file made in its
+// place, never written through; a folder there fails. Null when that fails.
+// From the moment the target exists until platform_release_target, an
+// interrupt (Ctrl+C, a closed terminal, kill) deletes it and then ends the
+// program as that interrupt would have: a cut-short file must never be left
+// looking like the rebuilt one.
+std::FILE* platform_create_target(const char* name, bool overwrite);
+
+// The target opened read-only, without following a link; -1 when it cannot be.
+int platform_open_target(const char* name);
+
+// Deletes the target; the result is not used.
+void platform_delete_target(const char* name);
 
 // The run has its verdict on the target (or keeps it as written so far):
 // interrupts have their usual effect again.

@@ -53,6 +53,10 @@ bool names_no_file(const char* name, bool dos_paths) {
          is_parent(name, name + std::strlen(name), dos_paths);
 }
 
+bool leaves_no_file(const char* name, bool dos_paths) {
+  return names_no_file(last_component(name, dos_paths), dos_paths);
+}
+
 const char* last_component(const char* path, bool dos_paths) {
   const char* last = path;
   for (const char* p = path; *p != '\0'; ++p) {
@@ -103,14 +107,37 @@ bool is_device_name(const char* name) {
   return is_device_stem(stem, length);
 }
 
-ShownName shown_name(const char* name) {
+namespace {
+
+// The length of the terminal control that starts at `p` in UTF-8, or 0.
+std::size_t utf8_control_length(const unsigned char* p) {
+  if (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
+    return 2;  // C1 controls, U+0080 to U+009F
+  }
+  if (p[0] != 0xE2 || p[1] == '\0') {
+    return 0;
+  }
+  const bool marks = p[1] == 0x80 && (p[2] == 0x8E || p[2] == 0x8F);   // U+200E, U+200F
+  const bool embeds = p[1] == 0x80 && p[2] >= 0xAA && p[2] <= 0xAE;    // U+202A-U+202E
+  const bool isolates = p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9;  // U+2066-U+2069
+  return marks || embeds || isolates ? 3 : 0;
+}
+
+}  // namespace
+
+ShownName shown_name(const char* name, bool utf8_controls) {
   ShownName shown{};
   char* out = shown.text;
+  std::size_t escaping = 0;  // bytes of a control sequence still to escape
   for (const char* p = name; *p != '\0' && out + 5 <= shown.text + sizeof shown.text; ++p) {
     const unsigned char c = static_cast<unsigned char>(*p);
-    if (c < 0x20 || c == 0x7F) {
+    if (escaping == 0 && utf8_controls) {
+      escaping = utf8_control_length(reinterpret_cast<const unsigned char*>(p));
+    }
+    if (escaping > 0 || c < 0x20 || c == 0x7F) {
       std::snprintf(out, 5, "\\%03o", c);
       out += 4;
+      escaping -= escaping > 0 ? 1 : 0;
     } else {
       *out++ = *p;
     }

@@ -21,6 +21,10 @@ TargetName safe_target_name(const char* stored, bool dos_paths);
 // "", "." and "..": a replaced name of this kind names no file at all.
 bool names_no_file(const char* name, bool dos_paths);
 
+// True when the last component of `name` names no file ("..", "/", ".",
+// "a/"): nothing can be created under such a name, whatever else is there.
+bool leaves_no_file(const char* name, bool dos_paths);
+
 // The last path component of `path`: what follows its last separator.
 const char* last_component(const char* path, bool dos_paths);
 
@@ -31,8 +35,13 @@ bool is_device_name(const char* name);
 
 // A name as it is shown: a control byte (0x01-0x1F, 0x7F) in a name must not
 // retitle the terminal, colour it or forge a line of output, so it is shown as
-// a backslash and three octal digits; every other byte as it is.
+// a backslash and three octal digits; every other byte as it is. With
+// `utf8_controls` (a terminal that reads UTF-8) the same goes for each byte
+// of the C1 controls (C2 80 to C2 9F) and of the Unicode direction and
+// isolate controls (U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069),
+// which would clear, retitle or reorder what the terminal shows; bytes of
+// other code pages are shown as they are.
 struct ShownName {
   char text[4 * kNameBufferSize];
 };
-ShownName shown_name(const char* name);
+ShownName shown_name(const char* name, bool utf8_controls);

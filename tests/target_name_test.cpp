@@ -60,6 +60,12 @@ TEST(SafeTargetName, Table) {
 }
 
 TEST(SafeTargetName, NamesNoFile) {
+  for (const char* name : {"..", "/", ".", "a/", "a/..", "a/.", ""}) {
+    EXPECT_TRUE(leaves_no_file(name, false)) << name;
+  }
+  EXPECT_TRUE(leaves_no_file("a\\.. ", true));
+  EXPECT_FALSE(leaves_no_file("a\\.. ", false));
+  EXPECT_FALSE(leaves_no_file("a/.x", false));
   for (const char* name : {"", ".", ".."}) {
     EXPECT_TRUE(names_no_file(name, false)) << name;
     EXPECT_TRUE(names_no_file(name, true)) << name;
@@ -95,17 +101,41 @@ TEST(TargetNameParts, LastComponentDevicesAndShownNames) {
   }
   const struct {
     const char* name;
-    const char* shown;
+    const char* shown;          // on a UTF-8 terminal (Linux)
+    const char* shown_console;  // on the Windows console
   } shown[] = {
-      {"report.txt", "report.txt"},
-      {"evil\x1b]0;PWNED\x07\x1b[31mred.txt", "evil\\033]0;PWNED\\007\\033[31mred.txt"},
-      {"spoof.txt\rFile size: OK\n", "spoof.txt\\015File size: OK\\012"},
-      {"\x01\x1f\x7f\x80\xff\\", "\\001\\037\\177\x80\xff\\"},
+      {"report.txt", "report.txt", "report.txt"},
+      {"evil\x1b]0;PWNED\x07\x1b[31mred.txt", "evil\\033]0;PWNED\\007\\033[31mred.txt",
+       "evil\\033]0;PWNED\\007\\033[31mred.txt"},
+      {"spoof.txt\rFile size: OK\n", "spoof.txt\\015File size: OK\\012",
+       "spoof.txt\\015File size: OK\\012"},
+      {"\x01\x1f\x7f\x80\xff\\", "\\001\\037\\177\x80\xff\\", "\\001\\037\\177\x80\xff\\"},
+      // C1 controls in UTF-8: CSI 2J clears, OSC retitles; U+202E reverses.
+      {"a\xc2\x9b"
+       "2J",
+       "a\\302\\233"
+       "2J",
+       "a\xc2\x9b"
+       "2J"},
+      {"\xc2\x9d"
+       "0;x\xc2\x9c\xc2\x80\xc2\x9f\xc2\xa0",
+       "\\302\\235"
+       "0;x\\302\\234\\302\\200\\302\\237\xc2\xa0",
+       "\xc2\x9d"
+       "0;x\xc2\x9c\xc2\x80\xc2\x9f\xc2\xa0"},
+      {"\xe2\x80\xaetxt.exe", "\\342\\200\\256txt.exe", "\xe2\x80\xaetxt.exe"},
+      {"\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8d\xe2\x81\xaa",
+       "\\342\\200\\216\\342\\200\\217\\342\\200\\252\\342\\201\\246\\342\\201\\251\xe2\x80\x8d\xe2"
+       "\x81\xaa",
+       "\xe2\x80\x8e\xe2\x80\x8f\xe2\x80\xaa\xe2\x81\xa6\xe2\x81\xa9\xe2\x80\x8d\xe2\x81\xaa"},
+      {"cut\xc2", "cut\xc2", "cut\xc2"},
+      {"cut\xe2\x80", "cut\xe2\x80", "cut\xe2\x80"},
   };
   for (const auto& c : shown) {
-    EXPECT_STREQ(shown_name(c.name).text, c.shown) << c.name;
+    EXPECT_STREQ(shown_name(c.name, true).text, c.shown) << c.name;
+    EXPECT_STREQ(shown_name(c.name, false).text, c.shown_console) << c.name;
   }
-  EXPECT_EQ(std::string(shown_name(std::string(99, '\x1b').c_str()).text).size(), 396u);
+  EXPECT_EQ(std::string(shown_name(std::string(99, '\x1b').c_str(), true).text).size(), 396u);
 }
 
 }  // namespace

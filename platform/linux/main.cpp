@@ -1,7 +1,9 @@
 // zunfelu: the Linux program. Answers come from standard input.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 
@@ -9,21 +11,38 @@
 
 namespace {
 
-int read_standard_input() { return std::getchar(); }
+// Standard input may have been left non-blocking by another program: "try
+// again" is no end of input, so the tool waits for the answer and reads
+// again, leaving the descriptor's mode as it found it.
+int read_standard_input() {
+  for (;;) {
+    errno = 0;
+    const int c = std::getchar();
+    if (c != EOF || !std::ferror(stdin) || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      return c;
+    }
+    std::clearerr(stdin);
+    pollfd input{0, POLLIN, 0};
+    poll(&input, 1, -1);
+  }
+}
 
 // A closed standard descriptor would be handed to the next file the tool
 // opens, and the messages would then be written into the target. Each one
-// that is closed gets /dev/null instead.
-void fill_standard_descriptors() {
+// that is closed gets /dev/null instead; false when that cannot be done.
+bool fill_standard_descriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0) {
       const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-      if (null >= 0 && null != fd) {
-        dup2(null, fd);
+      if (null != fd) {
+        if (null < 0 || dup2(null, fd) != fd) {
+          return false;
+        }
         close(null);
       }
     }
   }
+  return true;
 }
 
 constexpr BuildProfile kLinuxProfile = {
@@ -34,6 +53,7 @@ constexpr BuildProfile kLinuxProfile = {
     /*echo_answers=*/false,
     /*stamp_zero_sets_time=*/true,
     /*dos_paths=*/false,
+    /*utf8_controls=*/true,
 };
 
 }  // namespace
@@ -45,6 +65,11 @@ int main(int argc, char** argv) {
   // A reader that went away must not end the merge halfway with a
   // cut-short target: the messages are lost, the merge goes on.
   std::signal(SIGPIPE, SIG_IGN);
-  fill_standard_descriptors();
+  // With a standard descriptor that cannot be filled there is nowhere the
+  // tool could safely print, and any file it opened could receive its
+  // messages: it ends before it opens one.
+  if (!fill_standard_descriptors()) {
+    return 255;
+  }
   return run_merge(argc, argv, kLinuxProfile);
 }

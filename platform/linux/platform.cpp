@@ -1,18 +1,96 @@
 #include "platform.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iterator>
+
+#include "format.hpp"
 
 namespace {
 
+// The target's folder, opened once without following a link anywhere on the
+// way from the current folder, and the target's last component in it. Every
+// later use of the target goes through this descriptor, so a link swapped
+// into the path meanwhile is never followed either.
+struct Resolved {
+  char name[kNameBufferSize];  // the name this is the resolution of
+  int folder = -1;             // -1: the name cannot be reached safely
+  const char* leaf = nullptr;  // the last component, inside `name`
+};
+Resolved target;
+
+// Walks the folders one by one, for kernels without openat2.
+int walk_beneath(char* path) {
+  int folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  for (char* part = strtok(path, "/"); part != nullptr && folder >= 0;
+       part = strtok(nullptr, "/")) {
+    if (std::strcmp(part, ".") == 0) {
+      continue;
+    }
+    const int next = std::strcmp(part, "..") == 0
+                         ? -1
+                         : openat(folder, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(folder);
+    folder = next;
+  }
+  return folder;
+}
+
+// The folder part of a name, below the current folder and through no link.
+int open_beneath(const char* path) {
+  open_how how{};
+  how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  const long fd = syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+  if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) {
+    return static_cast<int>(fd);
+  }
+  char copy[kNameBufferSize];
+  std::strcpy(copy, path);
+  return walk_beneath(copy);
+}
+
+// True when `name` can be reached safely; `target` then holds its folder.
+bool resolve(const char* name) {
+  if (target.leaf != nullptr && std::strcmp(target.name, name) == 0) {
+    return target.folder >= 0;
+  }
+  if (target.folder >= 0) {
+    close(target.folder);
+  }
+  std::strcpy(target.name, name);
+  char* slash = std::strrchr(target.name, '/');
+  target.leaf = slash != nullptr ? slash + 1 : target.name;
+  target.folder = -1;
+  if (*target.leaf == '\0') {
+    return false;
+  }
+  if (slash == nullptr) {
+    target.folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  } else {
+    char folder[kNameBufferSize];
+    std::memcpy(folder, target.name, static_cast<std::size_t>(slash - target.name));
+    folder[slash - target.name] = '\0';
+    target.folder = open_beneath(folder[0] == '\0' ? "/" : folder);
+  }
+  return target.folder >= 0;
+}
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
 
-// The name an interrupt deletes, prepared before the handler can run.
-const char* volatile guarded = nullptr;
+// What an interrupt deletes, prepared before the handler can run.
+volatile sig_atomic_t guarded = 0;
 struct sigaction previous[std::size(kInterrupts)];
 
 sigset_t interrupt_set() {
@@ -27,9 +105,8 @@ sigset_t interrupt_set() {
 // Only async-signal-safe calls: the target goes, then the signal ends the
 // process with its usual status (130, 143 or 129 in a shell).
 void on_interrupt(int sig) {
-  const char* name = guarded;
-  if (name != nullptr) {
-    unlink(name);
+  if (guarded != 0) {
+    unlinkat(target.folder, target.leaf, 0);
   }
   signal(sig, SIG_DFL);
   sigset_t set;
@@ -40,8 +117,8 @@ void on_interrupt(int sig) {
 }
 
 // A signal that the caller ignored (nohup, a background job) stays ignored.
-void guard(const char* name) {
-  guarded = name;
+void guard() {
+  guarded = 1;
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   action.sa_mask = interrupt_set();
@@ -53,60 +130,110 @@ void guard(const char* name) {
   }
 }
 
-}  // namespace
-
-// The name itself counts, not what it points to: a link at the target's
-// name, dangling or not, must draw the overwrite question, or the new file
-// would be written through it.
-bool platform_name_exists(const char* name) {
-  struct stat st;
-  return lstat(name, &st) == 0;
+// What stands at the target's name, the name itself (a link is not followed).
+bool status_at(struct stat& st) {
+  return fstatat(target.folder, target.leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-bool platform_same_file(const char* target, const char* component) {
-  struct stat a;
-  struct stat b;
-  return lstat(target, &a) == 0 && stat(component, &b) == 0 && a.st_dev == b.st_dev &&
-         a.st_ino == b.st_ino;
+// A FIFO that appears meanwhile must not make the tool wait for a reader.
+constexpr int kWriteFlags = O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// The descriptor the target is written through: an existing regular file
+// emptied in place (it keeps its owner, mode and other links), or a new file
+// made exclusively. Whatever else the user agreed to replace goes first.
+int open_for_writing(bool overwrite) {
+  struct stat st;
+  if (overwrite && status_at(st)) {
+    if (S_ISREG(st.st_mode)) {
+      const int fd = openat(target.folder, target.leaf, kWriteFlags | O_TRUNC);
+      if (fd >= 0 || errno != ENOENT) {
+        return fd;
+      }
+    } else if (!S_ISDIR(st.st_mode)) {
+      unlinkat(target.folder, target.leaf, 0);  // if that fails, so does the create
+    }
+  }
+  return openat(target.folder, target.leaf, kWriteFlags | O_CREAT | O_EXCL, 0666);
+}
+
+}  // namespace
+
+bool platform_name_exists(const char* name) {
+  struct stat st;
+  return resolve(name) && status_at(st);
+}
+
+bool platform_same_file(const char* name, const char* component) {
+  if (!resolve(name)) {
+    return false;
+  }
+  struct stat folder;
+  struct stat component_folder;
+  const char* slash = std::strrchr(component, '/');
+  char path[kNameBufferSize] = ".";
+  if (slash != nullptr) {
+    std::memcpy(path, component, static_cast<std::size_t>(slash - component) + 1);
+    path[slash - component + 1] = '\0';
+  }
+  const char* leaf = slash != nullptr ? slash + 1 : component;
+  if (fstatat(target.folder, "", &folder, AT_EMPTY_PATH) == 0 &&
+      stat(path, &component_folder) == 0 && same_inode(folder, component_folder) &&
+      std::strcmp(target.leaf, leaf) == 0) {
+    return true;
+  }
+  struct stat file;
+  struct stat at_name;
+  if (stat(component, &file) != 0) {
+    return false;
+  }
+  return (status_at(at_name) && same_inode(at_name, file)) ||
+         (fstatat(target.folder, target.leaf, &at_name, 0) == 0 && same_inode(at_name, file));
 }
 
 // Interrupts wait while the file comes into being, so that one never finds a
 // file created but not yet guarded, nor deletes one that was not yet emptied.
-std::FILE* platform_create_target(const char* name) {
+std::FILE* platform_create_target(const char* name, bool overwrite) {
+  if (!resolve(name)) {
+    return nullptr;
+  }
   const sigset_t set = interrupt_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
-  struct stat st;
-  const bool special = lstat(name, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode);
-  if (special) {
-    unlink(name);  // if that fails, the exclusive create below fails
-  }
-  // Never through a link, and a FIFO that appears meanwhile must not make
-  // the tool wait for a reader that never comes.
-  const int fd =
-      open(name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | (special ? O_EXCL : O_TRUNC), 0666);
+  const int fd = open_for_writing(overwrite);
   std::FILE* optr = nullptr;
   if (fd >= 0) {
-    fcntl(fd, F_SETFL, 0);  // the descriptor's only status flag was O_NONBLOCK
+    fcntl(fd, F_SETFL, 0);  // blocking again, like any file
     optr = fdopen(fd, "wb");
     if (optr == nullptr) {
       close(fd);
     } else {
-      guard(name);
+      guard();
     }
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
   return optr;
 }
 
+int platform_open_target(const char* name) {
+  return resolve(name)
+             ? openat(target.folder, target.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+             : -1;
+}
+
+void platform_delete_target(const char* name) {
+  if (resolve(name)) {
+    unlinkat(target.folder, target.leaf, 0);
+  }
+}
+
 void platform_release_target() {
-  if (guarded == nullptr) {
+  if (guarded == 0) {
     return;
   }
   const sigset_t set = interrupt_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
-  guarded = nullptr;
+  guarded = 0;
   for (std::size_t k = 0; k < std::size(kInterrupts); ++k) {
     sigaction(kInterrupts[k], &previous[k], nullptr);
   }
@@ -114,5 +241,8 @@ void platform_release_target() {
 }
 
 int platform_set_times(const char* name, const struct utimbuf& times) {
-  return utime(name, &times) == 0 ? 0 : -1;
+  const timespec both[2] = {{times.actime, 0}, {times.modtime, 0}};
+  return resolve(name) && utimensat(target.folder, target.leaf, both, AT_SYMLINK_NOFOLLOW) == 0
+             ? 0
+             : -1;
 }

@@ -19,6 +19,8 @@ constexpr BuildProfile kWindowsProfile = {
     /*echo_answers=*/true,
     /*stamp_zero_sets_time=*/false,
     /*dos_paths=*/true,
+    // The console shows UTF-8 controls as characters, not as controls.
+    /*utf8_controls=*/false,
 };
 
 // Windows hands a program the command line in the ANSI code page, replacing

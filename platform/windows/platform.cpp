@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -28,11 +29,31 @@ BOOL WINAPI on_console_event(DWORD) {
 
 }  // namespace
 
-bool platform_name_exists(const char* name) {
-  return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
-}
-
 namespace {
+
+// Every folder on the way to the name is a real folder below the current
+// one: a junction or symbolic link (a reparse point) among them, or a missing
+// one, makes the name one that cannot be created.
+bool folders_are_plain(const char* name) {
+  char path[MAX_PATH];
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof path) {
+    return false;
+  }
+  for (std::size_t k = 0; k < length; ++k) {
+    if (name[k] != '\\' && name[k] != '/') {
+      continue;
+    }
+    std::memcpy(path, name, k);
+    path[k] = '\0';
+    const DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
 
 bool file_identity(const char* name, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
   HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -45,7 +66,15 @@ bool file_identity(const char* name, DWORD flags, BY_HANDLE_FILE_INFORMATION& in
   return known;
 }
 
-// Names compared as the file system does: without case.
+bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Names compared as the file system does: full paths (trailing dots and
+// blanks gone, "." and ".." taken), without case.
 bool same_full_path(const char* a, const char* b) {
   char full_a[MAX_PATH];
   char full_b[MAX_PATH];
@@ -55,8 +84,43 @@ bool same_full_path(const char* a, const char* b) {
     return false;
   }
   for (DWORD k = 0; k < na; ++k) {
-    const auto fold = [](char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
     if (fold(full_a[k]) != fold(full_b[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The final path of an open file or folder, as the file system sees it.
+bool final_path(HANDLE handle, char (&path)[MAX_PATH]) {
+  const DWORD n = GetFinalPathNameByHandleA(handle, path, MAX_PATH, FILE_NAME_NORMALIZED);
+  return n > 0 && n < MAX_PATH;
+}
+
+// The file that was opened lies below the current folder, wherever a link
+// swapped in meanwhile might have led.
+bool lies_below_current_folder(HANDLE file) {
+  HANDLE here = CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (here == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  char folder[MAX_PATH];
+  char path[MAX_PATH];
+  const bool known = final_path(here, folder) && final_path(file, path);
+  CloseHandle(here);
+  if (!known) {
+    return false;
+  }
+  std::size_t n = std::strlen(folder);
+  if (n > 0 && folder[n - 1] == '\\') {
+    --n;  // a drive's root ends in its separator
+  }
+  if (std::strlen(path) <= n + 1 || path[n] != '\\') {
+    return false;
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    if (fold(folder[k]) != fold(path[k])) {
       return false;
     }
   }
@@ -65,24 +129,37 @@ bool same_full_path(const char* a, const char* b) {
 
 }  // namespace
 
+bool platform_name_exists(const char* name) {
+  return folders_are_plain(name) && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool platform_same_file(const char* target, const char* component) {
-  BY_HANDLE_FILE_INFORMATION a;
-  BY_HANDLE_FILE_INFORMATION b;
-  if (!file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, a) || !file_identity(component, 0, b)) {
+  if (!folders_are_plain(target)) {
     return false;
   }
-  return (a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
-          a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow) ||
-         same_full_path(target, component);
+  if (same_full_path(target, component)) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION file;
+  BY_HANDLE_FILE_INFORMATION at_name;
+  if (!file_identity(component, 0, file)) {
+    return false;
+  }
+  return (file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, at_name) &&
+          same_identity(at_name, file)) ||
+         (file_identity(target, 0, at_name) && same_identity(at_name, file));
 }
 
 // The target is shared for deletion, so that the console handler can delete
 // it while the merge still holds it open; the name goes when the handle
 // closes, at the latest when the process ends.
-std::FILE* platform_create_target(const char* name) {
+std::FILE* platform_create_target(const char* name, bool overwrite) {
+  if (!folders_are_plain(name)) {
+    return nullptr;
+  }
   const DWORD attributes = GetFileAttributesA(name);
-  const bool link =
-      attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  const bool link = overwrite && attributes != INVALID_FILE_ATTRIBUTES &&
+                    (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
   if (link) {
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
       RemoveDirectoryA(name);
@@ -90,10 +167,21 @@ std::FILE* platform_create_target(const char* name) {
       DeleteFileA(name);
     }
   }
+  // Only an answered y may empty a file; the file is emptied once it is
+  // known to lie below the current folder.
+  const bool empty_existing = overwrite && !link;
   HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            link ? CREATE_NEW : CREATE_ALWAYS,
+                            empty_existing ? OPEN_ALWAYS : CREATE_NEW,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
+    return nullptr;
+  }
+  const bool created = GetLastError() != ERROR_ALREADY_EXISTS || !empty_existing;
+  if (!lies_below_current_folder(file) || !SetEndOfFile(file)) {
+    CloseHandle(file);
+    if (created) {
+      DeleteFileA(name);
+    }
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
@@ -110,6 +198,12 @@ std::FILE* platform_create_target(const char* name) {
   SetConsoleCtrlHandler(on_console_event, TRUE);
   return optr;
 }
+
+int platform_open_target(const char* name) {
+  return folders_are_plain(name) ? _open(name, _O_RDONLY | _O_BINARY) : -1;
+}
+
+void platform_delete_target(const char* name) { DeleteFileA(name); }
 
 void platform_release_target() {
   if (guarded.exchange(nullptr) != nullptr) {

@@ -91,13 +91,17 @@ void check_target_name(const std::uint8_t* data, std::size_t size, bool dos) {
   }
   // What is shown holds no control byte and, for a name without a
   // backslash of its own, reads back as the name.
-  const std::string shown = shown_name(stored.c_str()).text;
+  const std::string shown = shown_name(stored.c_str(), !dos).text;
   const std::string name_part = stored.substr(0, stored.find('\0'));
   const bool plain = name_part.find('\\') == std::string::npos;
   std::string unescaped;
   for (std::size_t k = 0; k < shown.size(); ++k) {
     const unsigned char c = static_cast<unsigned char>(shown[k]);
     require(c >= 0x20 && c != 0x7F, "control byte shown");
+    require(dos || c != 0xC2 || k + 1 >= shown.size() ||
+                static_cast<unsigned char>(shown[k + 1]) < 0x80 ||
+                static_cast<unsigned char>(shown[k + 1]) > 0x9F,
+            "C1 control shown");
     if (plain && c == '\\' && k + 3 < shown.size()) {
       unescaped += static_cast<char>(std::stoi(shown.substr(k + 1, 3), nullptr, 8));
       k += 3;
