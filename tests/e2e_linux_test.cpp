@@ -105,7 +105,10 @@ struct Case {
   bool close_stdout = false;
   bool broken_pipe_stdout = false;
   bool close_stdin = false;
-  bool unprivileged = false;  // as root, run as nobody, so that permission bits count
+  bool unprivileged = false;   // as root, run as nobody, so that permission bits count
+  long open_files_limit = -1;  // RLIMIT_NOFILE of the run
+  int umask = -1;              // the run's umask; 022 when not given
+  std::function<void(const std::string& dir)> check;  // more to check afterwards
 };
 
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
@@ -599,6 +602,178 @@ std::vector<Case> cases() {
        .status = 1,
        .target = kOldFile,
        .close_stdin = true},
+      // Names, links and races.
+      {.title = "link in the folder part of a stored name is never followed",
+       .set = named("d/report.txt"),
+       .output = head(30000, 3, "d/report.txt") + "Can not create d/report.txt",
+       .status = 255,
+       .target_name = "d",
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::create_directory(dir + "/victim");
+             std::filesystem::create_directory_symlink("victim", dir + "/d");
+           },
+       .check =
+           [](const std::string& dir) {
+             EXPECT_EQ(list_dir(dir + "/victim"), std::vector<std::string>{});
+           }},
+      {.title = "folder part reached without links is used",
+       .set = named("d/./e/report.txt"),
+       .output = head(30000, 3, "d/./e/report.txt") + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "d/e/report.txt",
+       .prepare =
+           [](const std::string& dir) { std::filesystem::create_directories(dir + "/d/e"); }},
+      {.title = "file created by another between the look and the create is kept",
+       .output = head(30000, 3) + "Can not create report.txt",
+       .status = 255,
+       .target = "planted\n",
+       .env = {{"ZFAULT_PLANT", "report.txt"}}},
+      {.title = "component 01 that is a link is still refused by name",
+       .set = named("report.Z01"),
+       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
+       .status = 255,
+       .target_name = "real01",
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::rename(dir + "/report.Z01", dir + "/real01");
+             std::filesystem::create_symlink("real01", dir + "/report.Z01");
+           }},
+      {.title = "stored name that links to component 02 is refused",
+       .set = named("alias.txt"),
+       .output = kBanner + "File size: 30000 \nCan not create alias.txt",
+       .status = 255,
+       .target_name = "alias.txt",
+       .prepare =
+           [](const std::string& dir) { symlink("report.Z02", (dir + "/alias.txt").c_str()); }},
+      {.title = "stored name that is another hard link of component 00 is refused",
+       .set = named("copy.txt"),
+       .output = kBanner + "File size: 30000 \nCan not create copy.txt",
+       .status = 255,
+       .target_name = "copy.txt",
+       .prepare =
+           [](const std::string& dir) {
+             link((dir + "/report.Z00").c_str(), (dir + "/copy.txt").c_str());
+           }},
+      {.title = "stored name of a missing component is refused by name",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "report.Z02";
+         s.pop_back();
+       }),
+       .output = kBanner + "File size: 30000 \nCan not create report.Z02",
+       .status = 255,
+       .target_name = "report.Z02"},
+      {.title = "own components are compared as names in one folder",
+       .set = named("report.Z01"),
+       .args = {"./report.Z00"},
+       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
+       .status = 255,
+       .target_name = "report.Z01"},
+      {.title = "a name one past the set is no component",
+       .set = named("report.Z03"),
+       .input = "n",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \nFile report.Z03 exists, overwrite (y/n)?\n",
+       .status = 1,
+       .target = kOldFile,
+       .target_name = "report.Z03"},
+      // The Windows name rules are not Linux's.
+      {.title = "a backslash is part of the last component on Linux",
+       .args = {"v1.0\\report.Z00"},
+       .output = kBanner + " can't open file : v1.Z00 \n",
+       .status = 255},
+      {.title = "a colon is a plain character on Linux",
+       .set = named("a:b"),
+       .output = head(30000, 3, "a:b") + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "a:b"},
+      {.title = "a device name of Windows is a plain name on Linux",
+       .set = named("nul.txt"),
+       .output = head(30000, 3, "nul.txt") + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "nul.txt"},
+      {.title = "terminal controls in UTF-8 are shown escaped",
+       .set = named("x\xc2\x9b"
+                    "2J\xe2\x80\xaetxt.exe"),
+       .output = head(30000, 3,
+                      "x\\302\\233"
+                      "2J\\342\\200\\256txt.exe") +
+                 reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "x\xc2\x9b"
+                      "2J\xe2\x80\xaetxt.exe"},
+      // What happens to an existing file and to the new one.
+      {.title = "a file answered y is emptied in place: mode and other links kept",
+       .input = "y",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .prepare =
+           [](const std::string& dir) {
+             chmod((dir + "/" + kName).c_str(), 0640);
+             link((dir + "/" + kName).c_str(), (dir + "/other-link").c_str());
+           },
+       .check =
+           [](const std::string& dir) {
+             struct stat st {};
+             stat((dir + "/" + kName).c_str(), &st);
+             EXPECT_EQ(st.st_mode & 07777, 0640u);
+             EXPECT_EQ(read_bytes(dir + "/other-link"), kData);
+           }},
+      {.title = "times that cannot be set end with 255",
+       .input = "y",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .status = 255,
+       .target = kData,
+       .prepare = [](const std::string& dir) { chmod((dir + "/" + kName).c_str(), 0666); },
+       .unprivileged = true},
+      {.title = "target that cannot be opened again is kept",
+       .output = head(30000, 3) + reading(0, 2) + " can't open file : report.txt \n",
+       .status = 255,
+       .target = kData,
+       .unprivileged = true,
+       .umask = 0477},
+      {.title = "status request on the rebuilt target fails",
+       .output = head(30000, 3) + reading(0, 2) + "FAIL",
+       .status = 1,
+       .target = kData,
+       .env = {{"ZFAULT_FSTAT", "4"}}},
+      {.title = "a write limit is met at the component that passes it",
+       .set = [] { return cut_into(bytes(12700), kName, 127, kStamp); },
+       .output = head(12700, 127) + reading(0, 10) + kDiskWrite,
+       .status = 255,
+       .file_size_limit = 1050},
+      {.title = "each component is closed after it is read",
+       .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
+       .output = head(127, 127) + reading(0, 126),
+       .target = bytes(127),
+       .stamped = true,
+       .open_files_limit = 40},
+      // Careless callers.
+      {.title = "127 components with standard input and output closed",
+       .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
+       .target = bytes(127),
+       .stamped = true,
+       .close_stdout = true,
+       .close_stdin = true},
+      {.title = "closed standard input is never read from a component",
+       .set = [] { return cut_into("y" + kData.substr(1), kName, 3, kStamp); },
+       .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \n" + kOverwrite,
+       .status = 1,
+       .target = kOldFile,
+       .close_stdin = true},
+      {.title = "no /dev/null for a closed descriptor: nothing is opened",
+       .status = 255,
+       .env = {{"ZFAULT_DENY", "/dev/null"}},
+       .close_stdout = true,
+       .close_stdin = true},
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
        .output = head(127, 127) + reading(0, 126),
@@ -652,7 +827,7 @@ TEST_P(ZunfeluEndToEnd, Case) {
     if (!c.target && listed && c.input == "y") {
       std::erase(expected_files, c.target_name);
     }
-    if (c.target && !listed) {
+    if (c.target && !listed && c.target_name.find('/') == std::string::npos) {
       expected_files.push_back(c.target_name);
       std::sort(expected_files.begin(), expected_files.end());
     }
@@ -671,6 +846,8 @@ TEST_P(ZunfeluEndToEnd, Case) {
             .broken_pipe_stdout = c.broken_pipe_stdout,
             .close_stdin = c.close_stdin,
             .uid = uid};
+    s.open_files_limit = c.open_files_limit;
+    s.umask = c.umask >= 0 ? c.umask : 022;
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
     const Outcome o = spawn(s);
     EXPECT_EQ(o.signal, 0);
@@ -694,6 +871,15 @@ TEST_P(ZunfeluEndToEnd, Case) {
         EXPECT_EQ(read_bytes(run + "/" + *c.link_to), kOldFile);
       }
     }
+    // A new target is made for reading and writing by everyone, less the umask.
+    if (c.target && !c.existing && !c.link_to && !c.prepare) {
+      struct stat st {};
+      ASSERT_EQ(lstat(target.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0666u & ~static_cast<unsigned>(s.umask));
+    }
+    if (c.check) {
+      c.check(run);
+    }
     EXPECT_EQ(list_dir(run), expected_files);
     if (!c.run_dir.empty()) {
       const std::string first = c.run_dir.substr(0, c.run_dir.find('/'));
@@ -708,18 +894,41 @@ INSTANTIATE_TEST_SUITE_P(Sets, ZunfeluEndToEnd, ::testing::ValuesIn(cases()), ca
 
 namespace {
 
-// The question must reach a pipe before the tool waits for its answer.
+// The question must reach a pipe before the tool waits for its answer, and
+// an input left non-blocking by another program is still waited on: an
+// answer that comes later is no end of input.
 TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
-  TempDir dir;
-  write_set(dir.path(), "report", three());
-  write_bytes(dir / kName, kOldFile);
-  Dialogue d({ZUNFELU, "report.Z00"}, dir.path());
-  EXPECT_TRUE(d.wait_for(kOverwrite, 10)) << "no question on the pipe";
-  d.send("y");
-  const Outcome o = d.finish();
-  EXPECT_EQ(o.output, head(30000, 3, kName, kOverwrite) + reading(0, 2));
-  EXPECT_EQ(o.status, 0);
-  EXPECT_EQ(read_bytes(dir / kName), kData);
+  const auto wrong_sum = [] {
+    auto set = three();
+    set[1].checksum ^= 1;
+    return set;
+  };
+  const struct {
+    const char* title;
+    bool nonblocking;
+    bool abort_question;
+  } table[] = {
+      {"overwrite question", false, false},
+      {"overwrite question, non-blocking input", true, false},
+      {"abort question, non-blocking input", true, true},
+  };
+  for (const auto& c : table) {
+    SCOPED_TRACE(c.title);
+    TempDir dir;
+    write_set(dir.path(), "report", c.abort_question ? wrong_sum() : three());
+    if (!c.abort_question) {
+      write_bytes(dir / kName, kOldFile);
+    }
+    Dialogue d({ZUNFELU, "report.Z00"}, dir.path(), 0, c.nonblocking);
+    const std::string question = c.abort_question ? bad_checksum_question(1) : kOverwrite;
+    EXPECT_TRUE(d.wait_for(question, 10)) << "no question on the pipe";
+    usleep(300000);
+    d.send(c.abort_question ? "n" : "y");
+    const Outcome o = d.finish();
+    EXPECT_TRUE(o.output.ends_with(c.abort_question ? question : reading(0, 2))) << o.output;
+    EXPECT_EQ(o.status, 0);
+    EXPECT_EQ(read_bytes(dir / kName), kData);
+  }
 }
 
 // Real signals at each stage of a run. A run whose output pipe holds 4096
@@ -727,7 +936,7 @@ TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
 // component names that is in the middle of a 127-component set, or, for a
 // set whose output fits in two blocks, at the end of the process, after the
 // verdict.
-enum class Stage { overwrite_question, copying, abort_question, finished };
+enum class Stage { overwrite_question, copying, abort_question, old_version_notice, finished };
 
 struct InterruptCase {
   const char* title;
@@ -748,12 +957,15 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
       {"closed terminal at the overwrite question", Stage::overwrite_question, SIGHUP, kOldFile},
       {"kill at the abort question", Stage::abort_question, SIGTERM, std::nullopt},
       {"Ctrl+C at the abort question", Stage::abort_question, SIGINT, std::nullopt},
+      {"Ctrl+C after the notice of an unrecorded size, before the times", Stage::old_version_notice,
+       SIGINT, std::nullopt},
       {"kill after the verdict", Stage::finished, SIGTERM, some},
       {"closed terminal after the verdict", Stage::finished, SIGHUP, some},
   };
   for (const InterruptCase& c : table) {
     SCOPED_TRACE(c.title);
     TempDir dir;
+    const bool notice = c.stage == Stage::old_version_notice;
     std::filesystem::create_directories(dir / folder);
     auto set = c.stage == Stage::copying    ? cut_into(many, kName, 127, kStamp)
                : c.stage == Stage::finished ? cut_into(some, kName, 60, kStamp)
@@ -761,12 +973,23 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
     if (c.stage == Stage::abort_question) {
       set[1].checksum ^= 1;
     }
+    if (notice) {
+      set[0].total_size = 0;
+    }
     write_set(dir / folder, "report", set);
     if (c.stage == Stage::overwrite_question) {
       write_bytes(dir / kName, kOldFile);
     }
     const std::string target = dir / kName;
+    // The times of a set without a recorded size are set slowly, by the
+    // fault shim, so that the signal comes after the notice, before them.
+    if (notice) {
+      setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
+      setenv("ZFAULT_SLOW_TIMES", "1", 1);
+    }
     Dialogue d({runnable_copy(ZUNFELU), folder + "/report.Z00"}, dir.path(), 4096);
+    unsetenv("LD_PRELOAD");
+    unsetenv("ZFAULT_SLOW_TIMES");
     struct stat st {};
     const auto reached = [&] {
       switch (c.stage) {
@@ -775,13 +998,20 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
         case Stage::abort_question:
           return d.wait_for(bad_checksum_question(1), 10);
         case Stage::copying:
+        case Stage::old_version_notice:
         case Stage::finished:
           break;
       }
-      // The output is not read: wait until the target is under way, or stamped.
+      // The output is not read: wait until the target is under way, whole
+      // (then the run stalls in the notice), or stamped.
       for (int k = 0; k < 1000; ++k) {
         if (stat(target.c_str(), &st) == 0 &&
-            (c.stage == Stage::copying ? st.st_size > 0 : st.st_mtime == kStamp)) {
+            (c.stage == Stage::copying ? st.st_size > 0
+             : notice                  ? st.st_size == static_cast<off_t>(kData.size())
+                                       : st.st_mtime == kStamp)) {
+          if (notice) {
+            usleep(300000);  // from the last write into the slow times
+          }
           return true;
         }
         usleep(10000);

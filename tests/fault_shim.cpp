@@ -8,6 +8,10 @@
 //   ZFAULT_SHRINK=name:n   that file is cut to n bytes just before a stream is
 //                          made for it, after the tool has asked for its size
 //   ZFAULT_SWAP=name       at that moment the name is replaced by a FIFO
+//   ZFAULT_PLANT=name      just before a file of that last component is
+//                          created, another "user" creates it first
+//   ZFAULT_DENY=path       opening exactly that path fails (EACCES)
+//   ZFAULT_SLOW_TIMES=1    setting a file's times first waits two seconds
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -80,6 +84,11 @@ FILE* open_stream(const char* real, const char* path, const char* mode) {
 
 int open_descriptor(const char* real, const char* path, int flags, va_list rest) {
   const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  const char* denied = getenv("ZFAULT_DENY");
+  if (denied != nullptr && strcmp(denied, path) == 0) {
+    errno = EACCES;
+    return -1;
+  }
   const int fd = next<int (*)(const char*, int, ...)>(real)(path, flags, mode);
   if (fd >= 0 && fd < kTracked) {
     free(opened_as[fd]);
@@ -116,6 +125,26 @@ FILE* fopen64(const char* path, const char* mode) { return open_stream("fopen64"
 ZFAULT_OPEN(open)
 ZFAULT_OPEN(open64)
 
+// openat and openat64: the race of another user who creates the target
+// between the tool's look at the name and its create.
+#define ZFAULT_OPENAT(call)                                                                  \
+  int call(int dir, const char* path, int flags, ...) {                                      \
+    va_list rest;                                                                            \
+    va_start(rest, flags);                                                                   \
+    const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0; \
+    va_end(rest);                                                                            \
+    const auto real = next<int (*)(int, const char*, int, ...)>(#call);                      \
+    const char* planted = getenv("ZFAULT_PLANT");                                            \
+    if ((flags & O_CREAT) != 0 && planted != nullptr && strcmp(planted, path) == 0) {        \
+      const int other = real(dir, path, O_WRONLY | O_CREAT | O_EXCL, 0644);                  \
+      if (other < 0 || write(other, "planted\n", 8) != 8) abort();                           \
+      close(other);                                                                          \
+    }                                                                                        \
+    return real(dir, path, flags, mode);                                                     \
+  }
+ZFAULT_OPENAT(openat)
+ZFAULT_OPENAT(openat64)
+
 FILE* fdopen(int fd, const char* mode) {
   if (fd >= 0 && fd < kTracked && opened_as[fd] != nullptr && stream_refused(opened_as[fd])) {
     return nullptr;
@@ -126,6 +155,14 @@ FILE* fdopen(int fd, const char* mode) {
   }
   return fp;
 }
+int utimensat(int dir, const char* path, const struct timespec times[2], int flags) {
+  if (wanted("ZFAULT_SLOW_TIMES") != 0) {
+    sleep(2);
+  }
+  return next<int (*)(int, const char*, const struct timespec*, int)>("utimensat")(dir, path, times,
+                                                                                   flags);
+}
+
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }
 int fstat64(int fd, struct stat64* st) { return status_of("fstat64", fd, st); }
 

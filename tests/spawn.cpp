@@ -119,6 +119,14 @@ Outcome spawn(const Spawn& s) {
                          static_cast<rlim_t>(s.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
+    if (s.open_files_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(s.open_files_limit),
+                         static_cast<rlim_t>(s.open_files_limit)};
+      setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (s.umask >= 0) {
+      umask(static_cast<mode_t>(s.umask));
+    }
     if (s.uid >= 0 &&
         (setgid(static_cast<gid_t>(s.uid)) != 0 || setuid(static_cast<uid_t>(s.uid)) != 0)) {
       _exit(123);
@@ -147,7 +155,7 @@ Outcome spawn(const Spawn& s) {
 }
 
 Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
-                   int output_capacity) {
+                   int output_capacity, bool nonblocking_input) {
   int in[2];
   int out[2];
   if (pipe(in) != 0 || pipe(out) != 0) {
@@ -161,7 +169,8 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
     throw std::runtime_error("fork failed");
   }
   if (pid_ == 0) {
-    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || chdir(cwd.c_str()) != 0) {
+    if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || chdir(cwd.c_str()) != 0 ||
+        (nonblocking_input && fcntl(0, F_SETFL, O_NONBLOCK) != 0)) {
       _exit(120);
     }
     close(in[1]);

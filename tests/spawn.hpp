@@ -19,6 +19,8 @@ struct Spawn {
   std::string input;
   std::vector<std::pair<std::string, std::string>> env;  // added to the environment
   long file_size_limit = -1;                             // RLIMIT_FSIZE in bytes, if >= 0
+  long open_files_limit = -1;                            // RLIMIT_NOFILE, if >= 0
+  int umask = -1;                                        // the run's umask, if >= 0
   bool detach = false;  // no controlling terminal, standard error discarded
   // Standard output (and then `output` stays empty) and input as a careless
   // caller may leave them: closed, or a pipe whose reader has gone.
@@ -36,7 +38,9 @@ class Dialogue {
  public:
   // With `output_capacity`, the output pipe holds only that many bytes, so
   // that a run whose output is not read blocks once it has written them.
-  Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0);
+  // With `nonblocking_input`, standard input is a pipe in non-blocking mode.
+  Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0,
+           bool nonblocking_input = false);
   ~Dialogue();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
