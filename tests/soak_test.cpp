@@ -192,7 +192,8 @@ std::string component(int k) {
   return b;
 }
 
-// The name created: an absolute or climbing name gives way to its last part.
+// The name created: an absolute or climbing name gives way to its last part;
+// a name that leaves no file is kept as stored, without a notice.
 std::string safe_name(const std::string& stored, std::string& notice) {
   bool unsafe = !stored.empty() && stored[0] == '/';
   std::size_t begin = 0;
@@ -203,8 +204,8 @@ std::string safe_name(const std::string& stored, std::string& notice) {
     if (slash == std::string::npos) break;
     begin = slash + 1;
   }
-  if (!unsafe) return stored;
   const std::string last = stored.substr(stored.rfind('/') + 1);
+  if (!unsafe || last.empty() || last == "." || last == "..") return stored;
   notice =
       "Stored name " + stored + " is not a plain relative path, creating " + last + " instead\n";
   return last;
@@ -227,7 +228,8 @@ Expected model(const Generated& g, const std::string& target) {
   std::string notice;
   const std::string name = safe_name(first.name, notice);
   out += notice;
-  const bool no_file = name.empty() || name == "." || name == "..";
+  const std::string last = name.substr(name.rfind('/') + 1);
+  const bool no_file = last.empty() || last == "." || last == "..";
   const bool exists = g.existing && name == target;
   if (exists) {
     out += "File " + name + " exists, overwrite (y/n)?\n";
