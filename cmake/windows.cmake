@@ -6,6 +6,7 @@ configure_file(platform/windows/Zunfel32.manifest.in ${ZUNFEL32_MANIFEST} @ONLY)
 configure_file(platform/windows/Zunfel32.rc.in Zunfel32.rc @ONLY)
 add_executable(Zunfel32 platform/windows/main.cpp platform/windows/console_input.cpp
                         platform/windows/key_translation.cpp platform/windows/platform.cpp
+                        platform/windows/target_path.cpp
                         ${PROJECT_BINARY_DIR}/Zunfel32.rc)
 set_source_files_properties(${PROJECT_BINARY_DIR}/Zunfel32.rc PROPERTIES OBJECT_DEPENDS
                                                                          ${ZUNFEL32_MANIFEST})

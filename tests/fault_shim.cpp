@@ -12,6 +12,7 @@
 //                          created, another "user" creates it first
 //   ZFAULT_DENY=path       opening exactly that path fails (EACCES)
 //   ZFAULT_SLOW_TIMES=1    setting a file's times first waits two seconds
+//   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -158,6 +159,10 @@ FILE* fdopen(int fd, const char* mode) {
 int utimensat(int dir, const char* path, const struct timespec times[2], int flags) {
   if (wanted("ZFAULT_SLOW_TIMES") != 0) {
     sleep(2);
+  }
+  if (getenv("ZFAULT_TIMES") != nullptr) {
+    errno = EPERM;
+    return -1;
   }
   return next<int (*)(int, const char*, const struct timespec*, int)>("utimensat")(dir, path, times,
                                                                                    flags);

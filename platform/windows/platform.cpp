@@ -8,6 +8,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "target_path.hpp"
+
+static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(kAttributeReparsePoint == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(kNoAttributes == INVALID_FILE_ATTRIBUTES);
+
 namespace {
 
 // The name a console event deletes. The handler runs on a thread of its own
@@ -31,29 +37,10 @@ BOOL WINAPI on_console_event(DWORD) {
 
 namespace {
 
-// Every folder on the way to the name is a real folder below the current
-// one: a junction or symbolic link (a reparse point) among them, or a missing
-// one, makes the name one that cannot be created.
-bool folders_are_plain(const char* name) {
-  char path[MAX_PATH];
-  const std::size_t length = std::strlen(name);
-  if (length >= sizeof path) {
-    return false;
-  }
-  for (std::size_t k = 0; k < length; ++k) {
-    if (name[k] != '\\' && name[k] != '/') {
-      continue;
-    }
-    std::memcpy(path, name, k);
-    path[k] = '\0';
-    const DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
+std::uint32_t attributes_of(const char* path) { return GetFileAttributesA(path); }
+
+// Every folder on the way to the name is a real folder below the current one.
+bool folders_are_plain(const char* name) { return ::folders_are_plain(name, attributes_of); }
 
 bool file_identity(const char* name, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
   HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -109,22 +96,7 @@ bool lies_below_current_folder(HANDLE file) {
   char path[MAX_PATH];
   const bool known = final_path(here, folder) && final_path(file, path);
   CloseHandle(here);
-  if (!known) {
-    return false;
-  }
-  std::size_t n = std::strlen(folder);
-  if (n > 0 && folder[n - 1] == '\\') {
-    --n;  // a drive's root ends in its separator
-  }
-  if (std::strlen(path) <= n + 1 || path[n] != '\\') {
-    return false;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (fold(folder[k]) != fold(path[k])) {
-      return false;
-    }
-  }
-  return true;
+  return known && path_lies_below(folder, path);
 }
 
 }  // namespace
