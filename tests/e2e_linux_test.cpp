@@ -145,6 +145,13 @@ std::string replaced(const std::string& stored, const std::string& created) {
          " instead\n";
 }
 
+// The same case on a kernel without openat2, where the folders are walked one by one.
+Case on_older_kernel(Case c, const char* title) {
+  c.title = title;
+  c.env.emplace_back("ZFAULT_NO_OPENAT2", "1");
+  return c;
+}
+
 std::vector<Case> cases() {
   const auto wrong_sum = three_with([](auto& s) { s[1].checksum ^= 0x8001; });
   const std::string wrong_sum_line = "Checksum error for file report.Z01 should be " + [] {
@@ -169,6 +176,31 @@ std::vector<Case> cases() {
   const std::string unopenable00 = kBanner + " can't open file : report.Z00 \n";
   const std::string unopenable01 =
       head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \nMerge aborted\n";
+
+  // Names, links and races: a folder part is reached without following links.
+  const Case link_in_folder =
+      Case{.title = "link in the folder part of a stored name is never followed",
+           .set = named("d/report.txt"),
+           .output = head(30000, 3, "d/report.txt") + "Can not create d/report.txt",
+           .status = 255,
+           .target_name = "d",
+           .prepare =
+               [](const std::string& dir) {
+                 std::filesystem::create_directory(dir + "/victim");
+                 std::filesystem::create_directory_symlink("victim", dir + "/d");
+               },
+           .check =
+               [](const std::string& dir) {
+                 EXPECT_EQ(list_dir(dir + "/victim"), std::vector<std::string>{});
+               }};
+  const Case plain_folders = Case{
+      .title = "folder part reached without links is used",
+      .set = named("d/./e/report.txt"),
+      .output = head(30000, 3, "d/./e/report.txt") + reading(0, 2),
+      .target = kData,
+      .stamped = true,
+      .target_name = "d/e/report.txt",
+      .prepare = [](const std::string& dir) { std::filesystem::create_directories(dir + "/d/e"); }};
 
   return {
       {.title = "valid set",
@@ -602,29 +634,10 @@ std::vector<Case> cases() {
        .status = 1,
        .target = kOldFile,
        .close_stdin = true},
-      // Names, links and races.
-      {.title = "link in the folder part of a stored name is never followed",
-       .set = named("d/report.txt"),
-       .output = head(30000, 3, "d/report.txt") + "Can not create d/report.txt",
-       .status = 255,
-       .target_name = "d",
-       .prepare =
-           [](const std::string& dir) {
-             std::filesystem::create_directory(dir + "/victim");
-             std::filesystem::create_directory_symlink("victim", dir + "/d");
-           },
-       .check =
-           [](const std::string& dir) {
-             EXPECT_EQ(list_dir(dir + "/victim"), std::vector<std::string>{});
-           }},
-      {.title = "folder part reached without links is used",
-       .set = named("d/./e/report.txt"),
-       .output = head(30000, 3, "d/./e/report.txt") + reading(0, 2),
-       .target = kData,
-       .stamped = true,
-       .target_name = "d/e/report.txt",
-       .prepare =
-           [](const std::string& dir) { std::filesystem::create_directories(dir + "/d/e"); }},
+      link_in_folder,
+      on_older_kernel(link_in_folder, "link in the folder part, on a kernel without openat2"),
+      plain_folders,
+      on_older_kernel(plain_folders, "plain folders, on a kernel without openat2"),
       {.title = "file created by another between the look and the create is kept",
        .output = head(30000, 3) + "Can not create report.txt",
        .status = 255,
