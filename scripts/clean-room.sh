@@ -111,11 +111,11 @@ INSIDE
 report() {
   local release=$1 step=$2 status=$3 seconds=$4 log=$5
   if ((status == 0)); then
-    printf '%-9s %-20s passed (status 0, %d s)\n' "$release" "$step" "$seconds"
+    printf '%s  %-20s passed (status 0, %d s)\n' "$release" "$step" "$seconds"
   else
-    printf '%-9s %-20s FAILED (status %d, %d s), log %s:\n' "$release" "$step" "$status" \
+    printf '%s  %-20s FAILED (status %d, %d s), log %s:\n' "$release" "$step" "$status" \
       "$seconds" "$log"
-    grep -v '^\s*$' "$log" | tail -n 15 | sed 's/^/    /'
+    grep -v '^\s*$' "$log" | tail -n 25 | sed 's/^/    /'
   fi
 }
 
@@ -150,7 +150,8 @@ EOF
     "cd '$checkout' && bash scripts/check.sh"
   )
   for k in "${!steps[@]}"; do
-    log="$cache/logs/$release-${steps[k]##*/}.log"
+    # A run with ZUNFEL_WINE32=skip keeps its logs beside those of a full run.
+    log="$cache/logs/$release-${steps[k]##*/}${ZUNFEL_WINE32:+-wine32-$ZUNFEL_WINE32}.log"
     log=${log// /-}
     if ((k == 1)); then
       mkdir -p "$root/root/my checkout"
@@ -160,7 +161,8 @@ EOF
     start=$SECONDS
     status=0
     in_root "$root" "${commands[k]}" "$log" || status=$?
-    report "$release" "${steps[k]}" "$status" "$((SECONDS - start))" "$log"
+    report "$release${ZUNFEL_WINE32:+ (ZUNFEL_WINE32=$ZUNFEL_WINE32)}" "${steps[k]}" "$status" \
+      "$((SECONDS - start))" "$log"
     if ((status != 0)); then
       failed=1
       ((k > 0)) || break
