@@ -120,17 +120,12 @@ SizeQuery measure(MergeRun& run, long long& size) {
   return SizeQuery::ok;
 }
 
-// Opens the name read-only and asks for its size.
-SizeQuery size_query(MergeRun& run, const char* name, long long& size) {
-  run.f = open(name, O_RDONLY | kDoNotWait | kBinary);
-  return measure(run, size);
-}
-
 // A component is opened once: the descriptor that was measured and found to
 // be a regular file is the one its stream reads, so a name swapped in
 // between is never read unchecked.
 SizeQuery open_component(MergeRun& run, long long& size) {
-  const SizeQuery query = size_query(run, run.FileName, size);
+  run.f = open(run.FileName, O_RDONLY | kDoNotWait | kBinary);
+  const SizeQuery query = measure(run, size);
   if (query != SizeQuery::ok) {
     return query;
   }
@@ -244,19 +239,20 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
 // Fills `Created`: the stored name, unless it would write outside the current
 // folder or, on Windows, to a device. A stored name that leaves no file name
 // at all ("..", "/", ".") is kept as it is: nothing is created under it, and
-// no notice names a replacement that would name nothing either.
-void choose_created_name(MergeRun& run, const BuildProfile& profile) {
+// no notice names a replacement that would name nothing either. True for
+// such a name.
+bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
   const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
   if (leaves_no_file(safe.name, profile.dos_paths)) {
     std::strcpy(run.Created, run.Target);
-    return;
+    return true;
   }
   std::strcpy(run.Created, safe.name);
   if (safe.replaced) {
     std::printf(kStoredNameReplaced, shown(run.Target).text, shown(run.Created).text);
   }
   if (!profile.dos_paths || !is_device_name(run.Created)) {
-    return;
+    return false;
   }
   // The `_` goes in front of the last component, where the device is.
   char device[kNameBufferSize];
@@ -265,6 +261,7 @@ void choose_created_name(MergeRun& run, const BuildProfile& profile) {
   run.Created[folder] = '_';  // a stored name has at most 78 bytes: there is room
   std::strcpy(run.Created + folder + 1, device + folder);
   std::printf(kDeviceNameReplaced, shown(device).text, shown(run.Created).text);
+  return false;
 }
 
 // Writing the target over a component of its own set would destroy the set
@@ -306,13 +303,12 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
   run.data_length = header.data_length;
   std::printf(kFileSize, static_cast<long>(run.total_size));
 
-  choose_created_name(run, profile);
-  if (is_component_of_set(run)) {
+  // A name that names no file is not asked about: creating it fails.
+  const bool no_file = choose_created_name(run, profile);
+  if (!no_file && is_component_of_set(run)) {
     std::printf(kCannotCreate, shown(run.Created).text);
     finish(-1);
   }
-  // A name that names no file is not asked about: creating it fails.
-  const bool no_file = leaves_no_file(run.Created, profile.dos_paths);
   const bool exists = !no_file && platform_name_exists(run.Created);
   if (exists) {
     std::printf(kOverwrite, shown(run.Created).text);

@@ -28,24 +28,34 @@ apt_update() {
   fi
 }
 
+apt_get_install() {
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
+    </dev/null >"$apt_log" 2>&1
+}
+
 # apt-get install, then once more with the release's own suite preferred.
 apt_install() {
   local codename
-  if DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$@" \
-    </dev/null >"$apt_log" 2>&1; then
-    return 0
-  fi
+  apt_get_install "$@" && return 0
   codename=$(release_codename)
   [[ -n $codename ]] || return 1
   echo "warning: apt-get install failed; trying again with -t $codename" >&2
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends -t "$codename" "$@" \
-    </dev/null >"$apt_log" 2>&1
+  apt_get_install -t "$codename" "$@"
 }
 
 # What apt said about the last failed install, without its progress lines.
 apt_reason() {
   grep -E ' : (Depends|PreDepends|Conflicts|Breaks)|not installable|not going to be installed|^E: ' \
     "$apt_log" | head -n 12 | sed 's/^/  /'
+}
+
+# Ends the caller after a failed install of its packages, with apt's reason.
+install_failed() {
+  local who=$1
+  shift
+  echo "$who: apt-get install $* failed:" >&2
+  apt_reason >&2
+  exit 1
 }
 
 # Set by install_packages: the i386 packages that could not be installed.
@@ -72,17 +82,11 @@ install_packages() {
   if apt_install "$@"; then
     return 0
   fi
-  if ((${#foreign[@]} == 0)); then
-    echo "$who: apt-get install $* failed:" >&2
-    apt_reason >&2
-    exit 1
-  fi
+  ((${#foreign[@]})) || install_failed "$who" "$@"
   # What apt refuses is most likely the i386 part: install the rest, and
   # leave it to the caller to say what the missing part costs.
   if ((${#plain[@]})) && ! apt_install "${plain[@]}"; then
-    echo "$who: apt-get install ${plain[*]} failed:" >&2
-    apt_reason >&2
-    exit 1
+    install_failed "$who" "${plain[@]}"
   fi
   apt_install "${foreign[@]}" && return 0
   unavailable_i386=("${foreign[@]}")

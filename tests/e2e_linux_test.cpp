@@ -152,6 +152,29 @@ Case on_older_kernel(Case c, const char* title) {
   return c;
 }
 
+// Every component carries `stored`, which is refused before anything is
+// asked or written, as one of the set's own components.
+Case refused(const char* title, const std::string& stored,
+             std::function<void(const std::string& dir)> prepare = nullptr) {
+  return {.title = title,
+          .set = named(stored),
+          .output = kBanner + "File size: 30000 \nCan not create " + stored,
+          .status = 255,
+          .target_name = stored,
+          .prepare = std::move(prepare)};
+}
+
+// Every component carries `stored`, a plain name that is created as it is
+// and printed as `shown`.
+Case created_as_stored(const char* title, const std::string& stored, const std::string& shown) {
+  return {.title = title,
+          .set = named(stored),
+          .output = head(30000, 3, shown) + reading(0, 2),
+          .target = kData,
+          .stamped = true,
+          .target_name = stored};
+}
+
 std::vector<Case> cases() {
   const auto wrong_sum = three_with([](auto& s) { s[1].checksum ^= 0x8001; });
   const std::string wrong_sum_line = "Checksum error for file report.Z01 should be " + [] {
@@ -499,22 +522,10 @@ std::vector<Case> cases() {
        .output = head(30000, 3, kName, replaced("/x/report.txt", kName)) + reading(0, 1) +
                  "Invalid Component File: report.Z02\nMerge aborted\n",
        .status = 1},
-      {.title = "control bytes in names are shown escaped",
-       .set = named("evil\x1b]0;PWNED\x07\r.txt"),
-       .output = head(30000, 3, "evil\\033]0;PWNED\\007\\015.txt") + reading(0, 2),
-       .target = kData,
-       .stamped = true,
-       .target_name = "evil\x1b]0;PWNED\x07\r.txt"},
-      {.title = "stored name of component 01 is refused untouched",
-       .set = named("report.Z01"),
-       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
-       .status = 255,
-       .target_name = "report.Z01"},
-      {.title = "stored name of component 00 is refused untouched",
-       .set = named("report.Z00"),
-       .output = kBanner + "File size: 30000 \nCan not create report.Z00",
-       .status = 255,
-       .target_name = "report.Z00"},
+      created_as_stored("control bytes in names are shown escaped", "evil\x1b]0;PWNED\x07\r.txt",
+                        "evil\\033]0;PWNED\\007\\015.txt"),
+      refused("stored name of component 01 is refused untouched", "report.Z01"),
+      refused("stored name of component 00 is refused untouched", "report.Z00"),
       {.title = "link at the target's name is replaced, never written through",
        .input = "y",
        .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
@@ -643,46 +654,30 @@ std::vector<Case> cases() {
        .status = 255,
        .target = "planted\n",
        .env = {{"ZFAULT_PLANT", "report.txt"}}},
-      {.title = "component 01 that is a link is still refused by name",
-       .set = named("report.Z01"),
-       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
-       .status = 255,
-       .target_name = "real01",
-       .prepare =
-           [](const std::string& dir) {
-             std::filesystem::rename(dir + "/report.Z01", dir + "/real01");
-             std::filesystem::create_symlink("real01", dir + "/report.Z01");
-           }},
-      {.title = "stored name that links to component 02 is refused",
-       .set = named("alias.txt"),
-       .output = kBanner + "File size: 30000 \nCan not create alias.txt",
-       .status = 255,
-       .target_name = "alias.txt",
-       .prepare =
-           [](const std::string& dir) { symlink("report.Z02", (dir + "/alias.txt").c_str()); }},
-      {.title = "stored name that is another hard link of component 00 is refused",
-       .set = named("copy.txt"),
-       .output = kBanner + "File size: 30000 \nCan not create copy.txt",
-       .status = 255,
-       .target_name = "copy.txt",
-       .prepare =
-           [](const std::string& dir) {
-             link((dir + "/report.Z00").c_str(), (dir + "/copy.txt").c_str());
-           }},
-      {.title = "stored name of a missing component is refused by name",
-       .set = three_with([](auto& s) {
-         for (auto& c : s) c.name = "report.Z02";
-         s.pop_back();
-       }),
-       .output = kBanner + "File size: 30000 \nCan not create report.Z02",
-       .status = 255,
-       .target_name = "report.Z02"},
-      {.title = "own components are compared as names in one folder",
-       .set = named("report.Z01"),
-       .args = {"./report.Z00"},
-       .output = kBanner + "File size: 30000 \nCan not create report.Z01",
-       .status = 255,
-       .target_name = "report.Z01"},
+      refused("component 01 that is a link is still refused by name", "report.Z01",
+              [](const std::string& dir) {
+                std::filesystem::rename(dir + "/report.Z01", dir + "/real01");
+                std::filesystem::create_symlink("real01", dir + "/report.Z01");
+              }),
+      refused("stored name that links to component 02 is refused", "alias.txt",
+              [](const std::string& dir) { symlink("report.Z02", (dir + "/alias.txt").c_str()); }),
+      refused("stored name that is another hard link of component 00 is refused", "copy.txt",
+              [](const std::string& dir) {
+                link((dir + "/report.Z00").c_str(), (dir + "/copy.txt").c_str());
+              }),
+      [] {
+        Case c = refused("stored name of a missing component is refused by name", "report.Z02");
+        c.set = three_with([](auto& s) {
+          for (auto& part : s) part.name = "report.Z02";
+          s.pop_back();
+        });
+        return c;
+      }(),
+      [] {
+        Case c = refused("own components are compared as names in one folder", "report.Z01");
+        c.args = {"./report.Z00"};
+        return c;
+      }(),
       {.title = "a name one past the set is no component",
        .set = named("report.Z03"),
        .input = "n",
@@ -696,29 +691,13 @@ std::vector<Case> cases() {
        .args = {"v1.0\\report.Z00"},
        .output = kBanner + " can't open file : v1.Z00 \n",
        .status = 255},
-      {.title = "a colon is a plain character on Linux",
-       .set = named("a:b"),
-       .output = head(30000, 3, "a:b") + reading(0, 2),
-       .target = kData,
-       .stamped = true,
-       .target_name = "a:b"},
-      {.title = "a device name of Windows is a plain name on Linux",
-       .set = named("nul.txt"),
-       .output = head(30000, 3, "nul.txt") + reading(0, 2),
-       .target = kData,
-       .stamped = true,
-       .target_name = "nul.txt"},
-      {.title = "terminal controls in UTF-8 are shown escaped",
-       .set = named("x\xc2\x9b"
-                    "2J\xe2\x80\xaetxt.exe"),
-       .output = head(30000, 3,
-                      "x\\302\\233"
-                      "2J\\342\\200\\256txt.exe") +
-                 reading(0, 2),
-       .target = kData,
-       .stamped = true,
-       .target_name = "x\xc2\x9b"
-                      "2J\xe2\x80\xaetxt.exe"},
+      created_as_stored("a colon is a plain character on Linux", "a:b", "a:b"),
+      created_as_stored("a device name of Windows is a plain name on Linux", "nul.txt", "nul.txt"),
+      created_as_stored("terminal controls in UTF-8 are shown escaped",
+                        "x\xc2\x9b"
+                        "2J\xe2\x80\xaetxt.exe",
+                        "x\\302\\233"
+                        "2J\\342\\200\\256txt.exe"),
       // What happens to an existing file and to the new one.
       {.title = "a file answered y is emptied in place: mode and other links kept",
        .input = "y",

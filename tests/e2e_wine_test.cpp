@@ -287,15 +287,20 @@ WineCase replaced_name_case(const char* title, const std::string& stored) {
 }
 
 // Every component carries the device name `stored`: the file is created
-// as `created`, and the tool says so.
-WineCase device_name_case(const char* title, const std::string& stored,
-                          const std::string& created) {
+// as `created`, and the tool says so. With `folder`, the set lies there and
+// the names are in it.
+WineCase device_name_case(const char* title, const std::string& stored, const std::string& created,
+                          const std::string& folder = "") {
   WineCase c = replaced_name_case(title, stored);
+  const std::string in = folder.empty() ? "" : folder + "\\";
   c.output =
       head(25000, created,
            "Stored name " + stored + " is a device name, creating " + created + " instead\n") +
-      reading(0, 2);
+      reading(0, 2, in + "report");
+  c.args = {in + "report.Z00"};
+  c.set_dir = folder;
   c.target_name = created;
+  std::replace(c.target_name.begin(), c.target_name.end(), '\\', '/');
   return c;
 }
 
@@ -419,17 +424,8 @@ std::vector<WineCase> cases() {
        .status = 255},
       device_name_case("stored device name NUL", "NUL", "_NUL"),
       device_name_case("stored device name with an extension", "com1.log", "_com1.log"),
-      [] {
-        WineCase c = device_name_case("device name in a folder gets its _ on the last part",
-                                      "sub\\LPT1", "sub\\_LPT1");
-        c.args = {"sub\\report.Z00"};
-        c.set_dir = "sub";
-        c.output = head(25000, "sub\\_LPT1",
-                        "Stored name sub\\LPT1 is a device name, creating sub\\_LPT1 instead\n") +
-                   reading(0, 2, "sub\\report");
-        c.target_name = "sub/_LPT1";
-        return c;
-      }(),
+      device_name_case("device name in a folder gets its _ on the last part", "sub\\LPT1",
+                       "sub\\_LPT1", "sub"),
       {.title = "stored name of a missing component is refused by name",
        .set =
            [] {

@@ -114,15 +114,10 @@ Outcome spawn(const Spawn& s) {
     for (const auto& [name, value] : s.env) {
       setenv(name.c_str(), value.c_str(), 1);
     }
-    if (s.file_size_limit >= 0) {
-      const rlimit limit{static_cast<rlim_t>(s.file_size_limit),
-                         static_cast<rlim_t>(s.file_size_limit)};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    if (s.open_files_limit >= 0) {
-      const rlimit limit{static_cast<rlim_t>(s.open_files_limit),
-                         static_cast<rlim_t>(s.open_files_limit)};
-      setrlimit(RLIMIT_NOFILE, &limit);
+    for (const auto& [resource, value] : {std::pair{RLIMIT_FSIZE, s.file_size_limit},
+                                          std::pair{RLIMIT_NOFILE, s.open_files_limit}}) {
+      const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      if (value >= 0) setrlimit(resource, &limit);
     }
     if (s.umask >= 0) {
       umask(static_cast<mode_t>(s.umask));

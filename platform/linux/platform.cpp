@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "format.hpp"
+#include "target_name.hpp"
 
 namespace {
 
@@ -57,6 +58,16 @@ int open_beneath(const char* path) {
   return walk_beneath(copy);
 }
 
+// Splits `name` into its folder part, copied into `folder` ("." when it has
+// none), and its last component, which is returned.
+const char* split_name(const char* name, char (&folder)[kNameBufferSize]) {
+  const char* leaf = last_component(name, false);
+  const std::size_t length = static_cast<std::size_t>(leaf - name);
+  std::memcpy(folder, length > 0 ? name : ".", length > 0 ? length : 2);
+  folder[length > 0 ? length : 1] = '\0';
+  return leaf;
+}
+
 // True when `name` can be reached safely; `target` then holds its folder.
 bool resolve(const char* name) {
   if (target.leaf != nullptr && std::strcmp(target.name, name) == 0) {
@@ -66,20 +77,9 @@ bool resolve(const char* name) {
     close(target.folder);
   }
   std::strcpy(target.name, name);
-  char* slash = std::strrchr(target.name, '/');
-  target.leaf = slash != nullptr ? slash + 1 : target.name;
-  target.folder = -1;
-  if (*target.leaf == '\0') {
-    return false;
-  }
-  if (slash == nullptr) {
-    target.folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-  } else {
-    char folder[kNameBufferSize];
-    std::memcpy(folder, target.name, static_cast<std::size_t>(slash - target.name));
-    folder[slash - target.name] = '\0';
-    target.folder = open_beneath(folder[0] == '\0' ? "/" : folder);
-  }
+  char folder[kNameBufferSize];
+  target.leaf = split_name(target.name, folder);
+  target.folder = *target.leaf != '\0' ? open_beneath(folder) : -1;
   return target.folder >= 0;
 }
 
@@ -167,20 +167,17 @@ bool platform_same_file(const char* name, const char* component) {
   if (!resolve(name)) {
     return false;
   }
+  // The same name in the same folder, whether or not the file exists.
+  char path[kNameBufferSize];
+  const char* leaf = split_name(component, path);
   struct stat folder;
   struct stat component_folder;
-  const char* slash = std::strrchr(component, '/');
-  char path[kNameBufferSize] = ".";
-  if (slash != nullptr) {
-    std::memcpy(path, component, static_cast<std::size_t>(slash - component) + 1);
-    path[slash - component + 1] = '\0';
-  }
-  const char* leaf = slash != nullptr ? slash + 1 : component;
-  if (fstatat(target.folder, "", &folder, AT_EMPTY_PATH) == 0 &&
-      stat(path, &component_folder) == 0 && same_inode(folder, component_folder) &&
-      std::strcmp(target.leaf, leaf) == 0) {
+  if (std::strcmp(target.leaf, leaf) == 0 &&
+      fstatat(target.folder, "", &folder, AT_EMPTY_PATH) == 0 &&
+      stat(path, &component_folder) == 0 && same_inode(folder, component_folder)) {
     return true;
   }
+  // One existing file, through a link at the name or another hard link.
   struct stat file;
   struct stat at_name;
   if (stat(component, &file) != 0) {

@@ -33,18 +33,19 @@ BOOL WINAPI on_console_event(DWORD) {
   return FALSE;  // the default handler ends the program the same way
 }
 
-}  // namespace
-
-namespace {
-
 std::uint32_t attributes_of(const char* path) { return GetFileAttributesA(path); }
 
 // Every folder on the way to the name is a real folder below the current one.
 bool folders_are_plain(const char* name) { return ::folders_are_plain(name, attributes_of); }
 
+// A file or folder opened only to ask about it, shared with everyone.
+HANDLE open_to_ask(const char* name, DWORD flags) {
+  return CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
 bool file_identity(const char* name, DWORD flags, BY_HANDLE_FILE_INFORMATION& info) {
-  HANDLE file = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+  HANDLE file = open_to_ask(name, flags);
   if (file == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -58,8 +59,6 @@ bool same_identity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INF
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
 // Names compared as the file system does: full paths (trailing dots and
 // blanks gone, "." and ".." taken), without case.
 bool same_full_path(const char* a, const char* b) {
@@ -67,15 +66,7 @@ bool same_full_path(const char* a, const char* b) {
   char full_b[MAX_PATH];
   const DWORD na = GetFullPathNameA(a, MAX_PATH, full_a, nullptr);
   const DWORD nb = GetFullPathNameA(b, MAX_PATH, full_b, nullptr);
-  if (na == 0 || nb == 0 || na >= MAX_PATH || nb >= MAX_PATH || na != nb) {
-    return false;
-  }
-  for (DWORD k = 0; k < na; ++k) {
-    if (fold(full_a[k]) != fold(full_b[k])) {
-      return false;
-    }
-  }
-  return true;
+  return na > 0 && nb > 0 && na < MAX_PATH && nb < MAX_PATH && same_path(full_a, full_b);
 }
 
 // The final path of an open file or folder, as the file system sees it.
@@ -87,8 +78,7 @@ bool final_path(HANDLE handle, char (&path)[MAX_PATH]) {
 // The file that was opened lies below the current folder, wherever a link
 // swapped in meanwhile might have led.
 bool lies_below_current_folder(HANDLE file) {
-  HANDLE here = CreateFileA(".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE here = open_to_ask(".", 0);
   if (here == INVALID_HANDLE_VALUE) {
     return false;
   }

@@ -8,6 +8,15 @@ constexpr std::size_t kMaxPath = 260;
 
 char fold(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
+bool equal_without_case(const char* a, const char* b, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    if (fold(a[k]) != fold(b[k])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 bool folders_are_plain(const char* name, std::uint32_t (*attributes)(const char* path)) {
@@ -36,13 +45,10 @@ bool path_lies_below(const char* folder, const char* path) {
   if (n > 0 && folder[n - 1] == '\\') {
     --n;  // a drive's root ends in its separator
   }
-  if (std::strlen(path) <= n + 1 || path[n] != '\\') {
-    return false;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (fold(folder[k]) != fold(path[k])) {
-      return false;
-    }
-  }
-  return true;
+  return std::strlen(path) > n + 1 && path[n] == '\\' && equal_without_case(folder, path, n);
+}
+
+bool same_path(const char* a, const char* b) {
+  const std::size_t n = std::strlen(a);
+  return std::strlen(b) == n && equal_without_case(a, b, n);
 }

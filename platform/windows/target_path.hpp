@@ -18,3 +18,6 @@ bool folders_are_plain(const char* name, std::uint32_t (*attributes)(const char*
 // True when `path` names something inside `folder`, both final paths as the
 // file system gives them; letters are compared without case.
 bool path_lies_below(const char* folder, const char* path);
+
+// True when two full paths are the same, letters compared without case.
+bool same_path(const char* a, const char* b);
