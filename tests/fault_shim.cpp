@@ -13,7 +13,6 @@
 //   ZFAULT_DENY=path       opening exactly that path fails (EACCES)
 //   ZFAULT_SLOW_TIMES=1    setting a file's times first waits two seconds
 //   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
-//   ZFAULT_NO_OPENAT2=1    the kernel knows no openat2, as before Linux 5.6
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -22,7 +21,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -168,22 +166,6 @@ int utimensat(int dir, const char* path, const struct timespec times[2], int fla
   }
   return next<int (*)(int, const char*, const struct timespec*, int)>("utimensat")(dir, path, times,
                                                                                    flags);
-}
-
-// System calls made through syscall(): every argument is passed on as a long.
-long syscall(long number, ...) {
-  if (number == SYS_openat2 && wanted("ZFAULT_NO_OPENAT2") != 0) {
-    errno = ENOSYS;
-    return -1;
-  }
-  va_list rest;
-  va_start(rest, number);
-  long a[6];
-  for (long& argument : a) {
-    argument = va_arg(rest, long);
-  }
-  va_end(rest);
-  return next<long (*)(long, ...)>("syscall")(number, a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }

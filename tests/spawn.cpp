@@ -1,17 +1,23 @@
 #include "spawn.hpp"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 
@@ -81,6 +87,23 @@ Outcome outcome_of(int wstatus, std::string output) {
 
 }  // namespace
 
+namespace {
+
+// A seccomp filter that answers openat2 with ENOSYS and lets all else through.
+bool refuse_openat2() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+}  // namespace
+
 Outcome spawn(const Spawn& s) {
   // Input and output go through files, so that no pipe can fill and stall.
   TempDir io;
@@ -133,6 +156,9 @@ Outcome spawn(const Spawn& s) {
     }
     if (s.close_stdin) {
       close(0);
+    }
+    if (s.no_openat2 && !refuse_openat2()) {
+      _exit(122);
     }
     execv(s.argv[0].c_str(), argv_of(s.argv).data());
     _exit(121);

@@ -21,7 +21,8 @@ struct Spawn {
   long file_size_limit = -1;                             // RLIMIT_FSIZE in bytes, if >= 0
   long open_files_limit = -1;                            // RLIMIT_NOFILE, if >= 0
   int umask = -1;                                        // the run's umask, if >= 0
-  bool detach = false;  // no controlling terminal, standard error discarded
+  bool no_openat2 = false;  // the kernel answers openat2 with ENOSYS, as before Linux 5.6
+  bool detach = false;      // no controlling terminal, standard error discarded
   // Standard output (and then `output` stays empty) and input as a careless
   // caller may leave them: closed, or a pipe whose reader has gone.
   bool close_stdout = false;
