@@ -12,5 +12,6 @@ set_source_files_properties(${PROJECT_BINARY_DIR}/Zunfel32.rc PROPERTIES OBJECT_
                                                                          ${ZUNFEL32_MANIFEST})
 target_include_directories(Zunfel32 PRIVATE platform/windows)
 target_link_libraries(Zunfel32 PRIVATE merge)
+target_compile_definitions(Zunfel32 PRIVATE ZUNFEL_VERSION="${PROJECT_VERSION}")
 # Stripped by the linker, which leaves no time stamp (see the toolchain file).
 target_link_options(Zunfel32 PRIVATE -s)

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -87,11 +88,19 @@ int ask_yes_no(const BuildProfile& profile, Question kind) {
   }
 }
 
-// Opening a FIFO for reading would wait for a writer that never comes.
+// A FIFO swapped in after the look would make the open wait for a writer;
+// on a regular file the flag changes nothing, so it is never cleared.
 #ifdef O_NONBLOCK
 constexpr int kDoNotWait = O_NONBLOCK;
 #else
 constexpr int kDoNotWait = 0;
+#endif
+// A terminal opened by a process without one would become its controlling
+// terminal.
+#ifdef O_NOCTTY
+constexpr int kNoTerminal = O_NOCTTY;
+#else
+constexpr int kNoTerminal = 0;
 #endif
 // Windows descriptors translate line ends unless told otherwise.
 #ifdef O_BINARY
@@ -120,18 +129,43 @@ SizeQuery measure(MergeRun& run, long long& size) {
   return SizeQuery::ok;
 }
 
-// A component is opened once: the descriptor that was measured and found to
-// be a regular file is the one its stream reads, so a name swapped in
-// between is never read unchecked.
-SizeQuery open_component(MergeRun& run, long long& size) {
-  run.f = open(run.FileName, O_RDONLY | kDoNotWait | kBinary);
+// Where "P.Zkk" is missing, a copy whose names were lowered (a CD-ROM, some
+// floppy tools) holds it as "P.zkk": `FileName` then names that file. True
+// when something stands at the name left in `FileName`.
+bool look_at_component(MergeRun& run, const BuildProfile& profile, struct stat& seen) {
+  if (stat(run.FileName, &seen) == 0) {
+    return true;
+  }
+  char* letter = std::strrchr(run.FileName, '.');
+  if (errno != ENOENT || !profile.lower_case_components || letter == nullptr) {
+    return false;
+  }
+  letter[1] = 'z';
+  if (stat(run.FileName, &seen) == 0) {
+    return true;
+  }
+  letter[1] = 'Z';  // neither is there: the message names the usual spelling
+  return false;
+}
+
+// A component is looked at before it is opened: opening a device, a tape or
+// a serial line has effects of its own, so only a regular file is opened.
+// The descriptor must then be that same file, and it is the one that is
+// measured and read, so a name swapped in between is never read unchecked.
+SizeQuery open_component(MergeRun& run, const BuildProfile& profile, long long& size) {
+  struct stat seen;
+  if (!look_at_component(run, profile, seen) || !S_ISREG(seen.st_mode)) {
+    return SizeQuery::open_failed;
+  }
+  run.f = open(run.FileName, O_RDONLY | kDoNotWait | kNoTerminal | kBinary);
   const SizeQuery query = measure(run, size);
   if (query != SizeQuery::ok) {
     return query;
   }
-#ifdef O_NONBLOCK
-  fcntl(run.f, F_SETFL, 0);  // the descriptor's only status flag was O_NONBLOCK
-#endif
+  if (run.buf.st_dev != seen.st_dev || run.buf.st_ino != seen.st_ino) {
+    close(run.f);
+    return SizeQuery::open_failed;
+  }
   run.fptr = fdopen(run.f, "rb");
   if (run.fptr == nullptr) {
     close(run.f);
@@ -141,12 +175,6 @@ SizeQuery open_component(MergeRun& run, long long& size) {
   // file straight into `aa`, a block at a time.
   std::setvbuf(run.fptr, run.fbuf, _IOFBF, sizeof run.fbuf);
   return SizeQuery::ok;
-}
-
-// A component's size, for the length check: larger files are large enough
-// for any length a header can hold.
-std::int32_t component_size(long long size) {
-  return size > INT32_MAX ? INT32_MAX : static_cast<std::int32_t>(size);
 }
 
 // Builds the name of the next component and, from a floppy, waits until the
@@ -209,7 +237,7 @@ void copy_component(MergeRun& run) {
 void open_continuation(MergeRun& run, const BuildProfile& profile) {
   next_component(run, profile, run.index);
   long long size = 0;
-  switch (open_component(run, size)) {
+  switch (open_component(run, profile, size)) {
     case SizeQuery::open_failed:
       std::printf(kCannotOpen, shown(run.FileName).text);
       std::printf(kMergeAborted);
@@ -224,7 +252,7 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
     case SizeQuery::ok:
       break;
   }
-  run.component_size = component_size(size);
+  run.component_size = size;
   const ComponentHeader header = read_continuation_header(run.fptr);
   std::memcpy(run.Targets, header.name, sizeof run.Targets);
   run.stored_checksum = header.checksum;
@@ -266,13 +294,20 @@ bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
 
 // Writing the target over a component of its own set would destroy the set
 // while it is read: each name of the set counts, whether that component
-// exists or not. Component 00 always counts: it is open already.
-bool is_component_of_set(const MergeRun& run) {
+// exists or not, and where components may be read lower-cased, both
+// spellings. Component 00 always counts: it is open already.
+bool is_component_of_set(const MergeRun& run, const BuildProfile& profile) {
   char name[kNameBufferSize];
   for (int k = 0; k == 0 || k < run.count; ++k) {
     component_name(name, sizeof name, run.Prefix, run.drive, k);
     if (platform_same_file(run.Created, name)) {
       return true;
+    }
+    if (profile.lower_case_components) {
+      std::strrchr(name, '.')[1] = 'z';
+      if (platform_same_file(run.Created, name)) {
+        return true;
+      }
     }
   }
   return false;
@@ -281,7 +316,7 @@ bool is_component_of_set(const MergeRun& run) {
 // Opens component 00, learns the set from its header and creates the target.
 void open_first(MergeRun& run, const BuildProfile& profile) {
   long long size = 0;
-  switch (open_component(run, size)) {
+  switch (open_component(run, profile, size)) {
     case SizeQuery::open_failed:
       std::printf(kCannotOpen, shown(run.FileName).text);
       finish(-1);
@@ -293,7 +328,7 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
     case SizeQuery::ok:
       break;
   }
-  run.component_size = component_size(size);
+  run.component_size = size;
   const ComponentHeader header = read_first_header(run.fptr);
   run.count = header.count;
   std::memcpy(run.Target, header.name, sizeof run.Target);
@@ -305,7 +340,10 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
 
   // A name that names no file is not asked about: creating it fails.
   const bool no_file = choose_created_name(run, profile);
-  if (!no_file && is_component_of_set(run)) {
+  // Nor may it be written over the tool's own input or output
+  // (`zunfelu report > report.txt`): the answers would be read from it and
+  // the messages written into it.
+  if (!no_file && (is_component_of_set(run, profile) || platform_is_standard_stream(run.Created))) {
     std::printf(kCannotCreate, shown(run.Created).text);
     finish(-1);
   }
@@ -379,6 +417,16 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
     std::printf("%s", profile.usage);
     finish(-1);
   }
+  // Only these exact words ask about the tool; every other argument is a set.
+  if (std::strcmp(argv[1], "--help") == 0 ||
+      (profile.help_switch != nullptr && std::strcmp(argv[1], profile.help_switch) == 0)) {
+    std::printf("%s%s", profile.usage, profile.help);
+    finish(0);
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("%s", profile.version);
+    finish(0);
+  }
   if (profile.drive_option && argc >= 3) {
     for (const char* drive : kDrives) {
       if (std::strcmp(argv[2], drive) == 0) {
@@ -415,7 +463,9 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
       open_continuation(run, profile);
     }
     std::printf(kReading, shown(run.FileName).text);
-    if (run.component_size < run.data_length) {
+    // The header is part of the file: a component cut short by even one
+    // byte of its data is one that cannot be whole.
+    if (run.component_size - static_cast<long long>(kHeaderSize) < run.data_length) {
       std::printf(kInvalidComponent, shown(run.FileName).text);
       abandon_target(run);
       finish(1);

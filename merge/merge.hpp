@@ -22,12 +22,16 @@ constexpr std::size_t kMaxArgumentLength = 80;
 struct BuildProfile {
   const char* banner;  // printf format; its %s receives the credit text
   const char* usage;
-  bool drive_option;          // a second argument may name floppy drive A: or B:
-  int (*answer_input)();      // next answer character, or EOF when none can come
-  bool echo_answers;          // answers are shown, as the console does not echo them
-  bool stamp_zero_sets_time;  // a recorded stamp of 0 still sets the target's times
-  bool dos_paths;             // '\\' and drive letters count in a stored target name
-  bool utf8_controls;         // the terminal reads UTF-8: its controls are escaped in names
+  bool drive_option;           // a second argument may name floppy drive A: or B:
+  int (*answer_input)();       // next answer character, or EOF when none can come
+  bool echo_answers;           // answers are shown, as the console does not echo them
+  bool stamp_zero_sets_time;   // a recorded stamp of 0 still sets the target's times
+  bool dos_paths;              // '\\' and drive letters count in a stored target name
+  bool utf8_controls;          // the terminal reads UTF-8: its controls are escaped in names
+  bool lower_case_components;  // a missing "P.Zkk" is read as "P.zkk" (names are case-sensitive)
+  const char* help_switch;     // besides --help, or null
+  const char* help;            // what the tool does and where its manual is
+  const char* version;         // the release, as --version prints it
 };
 
 // All state of one run; it lives for the whole process.
@@ -53,7 +57,7 @@ struct MergeRun {
   // From the header of the current component.
   std::uint16_t stored_checksum;
   std::int32_t data_length;
-  std::int32_t component_size;
+  long long component_size;  // header included, as large as the file is
   int index;
   std::uint32_t sum;
   std::int32_t remaining;

@@ -21,6 +21,10 @@ bool platform_name_exists(const char* name);
 // existing file, reached through a link at `target` or another hard link.
 bool platform_same_file(const char* target, const char* component);
 
+// True when standard input, output or error is the regular file that stands
+// at `name` (the name itself: a link there is not followed).
+bool platform_is_standard_stream(const char* name);
+
 // Creates `name` for writing, exclusively: when something appeared at the
 // name since it was found free, nothing is overwritten and the create fails.
 // With `overwrite` (the user answered y) a regular file there is emptied in

@@ -109,8 +109,22 @@ struct Case {
   long open_files_limit = -1;  // RLIMIT_NOFILE of the run
   int umask = -1;              // the run's umask; 022 when not given
   bool no_openat2 = false;     // the kernel knows no openat2
+  std::string stdin_from;      // standard input read from this file of the run's folder
+  std::string stdout_to;       // standard output written over this file, as `>` does
   std::function<void(const std::string& dir)> check;  // more to check afterwards
 };
+
+const std::string kHelp =
+    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n";
+
+// Lowers the letter Z in the names of the chosen components.
+void lower_extensions(const std::string& dir, std::initializer_list<int> numbers) {
+  for (const int k : numbers) {
+    std::string lower = component_file("report", k);
+    lower[lower.find(".Z") + 1] = 'z';
+    std::filesystem::rename(dir + "/" + component_file("report", k), dir + "/" + lower);
+  }
+}
 
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
 const std::string kOldFile = "the file that was there before\n";
@@ -189,10 +203,13 @@ std::vector<Case> cases() {
   }() + "\n";
   const std::string wrong_sum_run =
       head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + bad_checksum_question(1);
-  // Component 01 ends 10 bytes early: its only chunk never arrives whole.
-  const auto cut_short = three_with([](auto& s) { s[1].keep_bytes = 86 + s[1].data_length - 10; });
+  const auto short_by = [](int missing) {
+    return three_with([missing](auto& s) { s[1].keep_bytes = 86 + s[1].data_length - missing; });
+  };
   char sum01[8];
   std::snprintf(sum01, sizeof sum01, "%04X", reference_checksum(three()[1].data));
+  // Component 01 ends 10 bytes early after its size was taken: its only
+  // chunk never arrives whole.
   const std::string cut_short_run = head(30000, 3) + reading(0, 1) +
                                     "Checksum error for file report.Z01 should be " + sum01 +
                                     " is 0000\n" + reading(2, 2) + bad_checksum_question(1);
@@ -391,15 +408,18 @@ std::vector<Case> cases() {
        .set = wrong_sum,
        .output = wrong_sum_run,
        .status = 1},
-      {.title = "data end early, kept: size check deletes",
-       .set = cut_short,
-       .input = "n",
-       .output = cut_short_run + kDiskWrite,
-       .status = 255},
-      {.title = "data end early, discarded",
-       .set = cut_short,
-       .input = "Y",
-       .output = cut_short_run,
+      // However little of its data a component lacks, it cannot be whole.
+      {.title = "component 1 byte short",
+       .set = short_by(1),
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
+       .status = 1},
+      {.title = "component 86 bytes short",
+       .set = short_by(86),
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
+       .status = 1},
+      {.title = "component 87 bytes short",
+       .set = short_by(87),
+       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
        .status = 1},
       {.title = "target longer than recorded",
        .set = three_with([](auto& s) {
@@ -581,10 +601,7 @@ std::vector<Case> cases() {
        .output = head(600000, 2) + reading(0, 0) + kLargeCutLine + reading(1, 1) +
                  bad_checksum_question(1) + kDiskWrite,
        .status = 255,
-       .prepare =
-           [](const std::string& dir) {
-             std::filesystem::resize_file(dir + "/report.Z00", 300000);
-           }},
+       .env = {{"ZFAULT_SHRINK", "report.Z00:300000"}}},
       {.title = "file-size limit is a write failure, not a signal",
        .output = head(30000, 3) + reading(0, 1) + kDiskWrite,
        .status = 255,
@@ -620,6 +637,11 @@ std::vector<Case> cases() {
        .input = "n",
        .output = cut_short_run + kDiskWrite,
        .status = 255,
+       .env = {{"ZFAULT_SHRINK", "report.Z01:5086"}}},
+      {.title = "component 01 shrinks after its size was taken, discarded",
+       .input = "Y",
+       .output = cut_short_run,
+       .status = 1,
        .env = {{"ZFAULT_SHRINK", "report.Z01:5086"}}},
       {.title = "component 01 swapped for a FIFO after its size was taken",
        .output = head(30000, 3) + reading(0, 2),
@@ -661,10 +683,12 @@ std::vector<Case> cases() {
                 std::filesystem::create_symlink("real01", dir + "/report.Z01");
               }),
       refused("stored name that links to component 02 is refused", "alias.txt",
-              [](const std::string& dir) { symlink("report.Z02", (dir + "/alias.txt").c_str()); }),
+              [](const std::string& dir) {
+                std::filesystem::create_symlink("report.Z02", dir + "/alias.txt");
+              }),
       refused("stored name that is another hard link of component 00 is refused", "copy.txt",
               [](const std::string& dir) {
-                link((dir + "/report.Z00").c_str(), (dir + "/copy.txt").c_str());
+                std::filesystem::create_hard_link(dir + "/report.Z00", dir + "/copy.txt");
               }),
       [] {
         Case c = refused("stored name of a missing component is refused by name", "report.Z02");
@@ -709,7 +733,7 @@ std::vector<Case> cases() {
        .prepare =
            [](const std::string& dir) {
              chmod((dir + "/" + kName).c_str(), 0640);
-             link((dir + "/" + kName).c_str(), (dir + "/other-link").c_str());
+             std::filesystem::create_hard_link(dir + "/" + kName, dir + "/other-link");
            },
        .check =
            [](const std::string& dir) {
@@ -764,6 +788,58 @@ std::vector<Case> cases() {
        .env = {{"ZFAULT_DENY", "/dev/null"}},
        .close_stdout = true,
        .close_stdin = true},
+      // The tool's own input and output are never the target.
+      {.title = "standard output sent into the target is refused",
+       .input = "y",
+       .existing = kOldFile,
+       .status = 255,
+       .target = kBanner + "File size: 30000 \nCan not create report.txt",
+       .stdout_to = kName},
+      {.title = "standard input read from the target is refused",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \nCan not create report.txt",
+       .status = 255,
+       .target = kOldFile,
+       .stdin_from = kName},
+      // Lower-cased names, as a CD-ROM or a floppy tool leaves them.
+      {.title = "lower-case set",
+       .output = head(30000, 3) + "Reading report.z00\nReading report.z01\nReading report.z02\n",
+       .target = kData,
+       .stamped = true,
+       .prepare =
+           [](const std::string& dir) {
+             lower_extensions(dir, {0, 1, 2});
+           }},
+      {.title = "mixed-case set",
+       .output = head(30000, 3) + "Reading report.Z00\nReading report.z01\nReading report.Z02\n",
+       .target = kData,
+       .stamped = true,
+       .prepare = [](const std::string& dir) { lower_extensions(dir, {1}); }},
+      {.title = "lower-case component missing is named as usual",
+       .output = head(30000, 3) + "Reading report.z00\nReading report.z01\n" +
+                 " can't open file : report.Z02 \nMerge aborted\n",
+       .status = 255,
+       .prepare =
+           [](const std::string& dir) {
+             lower_extensions(dir, {0, 1});
+             std::filesystem::remove(dir + "/report.Z02");
+           }},
+      refused("lower-case stored name of a component is refused", "report.z02"),
+      {.title = "a name differing in more than the letter Z is no component",
+       .set = named("REPORT.Z01"),
+       .output = head(30000, 3, "REPORT.Z01") + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .target_name = "REPORT.Z01"},
+      // Asking about the tool.
+      {.title = "help", .args = {"--help"}, .output = kBanner + kUsage + kHelp},
+      {.title = "version",
+       .args = {"--version"},
+       .output = kBanner + "zunfelu " ZUNFEL_VERSION "\n"},
+      {.title = "a Windows help switch is a set on Linux",
+       .args = {"/?"},
+       .output = kBanner + " can't open file : /?.Z00 \n",
+       .status = 255},
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
        .output = head(127, 127) + reading(0, 126),
@@ -839,6 +915,8 @@ TEST_P(ZunfeluEndToEnd, Case) {
     s.open_files_limit = c.open_files_limit;
     s.umask = c.umask >= 0 ? c.umask : 022;
     s.no_openat2 = c.no_openat2;
+    s.stdin_from = c.stdin_from;
+    s.stdout_to = c.stdout_to;
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
     const Outcome o = spawn(s);
     EXPECT_EQ(o.signal, 0);

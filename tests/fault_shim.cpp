@@ -125,6 +125,9 @@ FILE* fopen64(const char* path, const char* mode) { return open_stream("fopen64"
   }
 ZFAULT_OPEN(open)
 ZFAULT_OPEN(open64)
+// A fortified build calls these when the flags are not known while compiling.
+int __open_2(const char* path, int flags) { return open(path, flags); }
+int __open64_2(const char* path, int flags) { return open64(path, flags); }
 
 // openat and openat64: the race of another user who creates the target
 // between the tool's look at the name and its create.
@@ -145,6 +148,8 @@ ZFAULT_OPEN(open64)
   }
 ZFAULT_OPENAT(openat)
 ZFAULT_OPENAT(openat64)
+int __openat_2(int dir, const char* path, int flags) { return openat(dir, path, flags); }
+int __openat64_2(int dir, const char* path, int flags) { return openat64(dir, path, flags); }
 
 FILE* fdopen(int fd, const char* mode) {
   if (fd >= 0 && fd < kTracked && opened_as[fd] != nullptr && stream_refused(opened_as[fd])) {

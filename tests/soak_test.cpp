@@ -267,7 +267,7 @@ Expected model(const Generated& g, const std::string& target) {
       }
     }
     out += "Reading " + component(k) + "\n";
-    if (static_cast<std::int64_t>(file->size()) < h.length) {
+    if (static_cast<std::int64_t>(file->size()) - 86 < h.length) {
       out += "Invalid Component File: " + component(k) + "\nMerge aborted\n";
       e.status = 1;
       return e;

@@ -134,6 +134,12 @@ Outcome spawn(const Spawn& s) {
     if (s.detach) {
       setsid();
     }
+    for (const auto& [path, fd] : {std::pair{s.stdin_from, 0}, std::pair{s.stdout_to, 1}}) {
+      const int file = path.empty() ? fd
+                       : fd == 0    ? open(path.c_str(), O_RDONLY)
+                                    : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, fd) < 0) _exit(124);
+    }
     for (const auto& [name, value] : s.env) {
       setenv(name.c_str(), value.c_str(), 1);
     }

@@ -29,6 +29,10 @@ struct Spawn {
   bool broken_pipe_stdout = false;
   bool close_stdin = false;
   int uid = -1;  // run as this user (and group), from root
+  // Standard input read from, or output written over (as `>` does), a file
+  // of the run's folder.
+  std::string stdin_from;
+  std::string stdout_to;
 };
 
 Outcome spawn(const Spawn& s);

@@ -54,6 +54,10 @@ constexpr BuildProfile kLinuxProfile = {
     /*stamp_zero_sets_time=*/true,
     /*dos_paths=*/false,
     /*utf8_controls=*/true,
+    /*lower_case_components=*/true,
+    /*help_switch=*/nullptr,
+    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n",
+    "zunfelu " ZUNFEL_VERSION "\n",
 };
 
 }  // namespace

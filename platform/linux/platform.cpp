@@ -24,6 +24,15 @@ struct Resolved {
   char name[kNameBufferSize];  // the name this is the resolution of
   int folder = -1;             // -1: the name cannot be reached safely
   const char* leaf = nullptr;  // the last component, inside `name`
+  // What the comparisons with the set's components need to know of the
+  // target, asked once for all of them.
+  bool looked = false;
+  bool folder_known = false;
+  struct stat folder_status;
+  bool exists = false;  // something stands at the name
+  struct stat at_name;  // what stands there, a link not followed
+  bool reaches = false;
+  struct stat reached;  // what a link there leads to
 };
 Resolved target;
 
@@ -77,6 +86,7 @@ bool resolve(const char* name) {
     close(target.folder);
   }
   std::strcpy(target.name, name);
+  target.looked = false;
   char folder[kNameBufferSize];
   target.leaf = split_name(target.name, folder);
   target.folder = *target.leaf != '\0' ? open_beneath(folder) : -1;
@@ -163,28 +173,70 @@ bool platform_name_exists(const char* name) {
   return resolve(name) && status_at(st);
 }
 
+namespace {
+
+const Resolved& look_at_target() {
+  if (!target.looked) {
+    target.looked = true;
+    target.folder_known = fstatat(target.folder, "", &target.folder_status, AT_EMPTY_PATH) == 0;
+    target.exists = status_at(target.at_name);
+    target.reaches = target.exists && fstatat(target.folder, target.leaf, &target.reached, 0) == 0;
+  }
+  return target;
+}
+
+// The components of a set share one folder: it is asked about once.
+bool folder_status(const char* path, struct stat& st) {
+  static char known[kNameBufferSize];
+  static struct stat status;
+  static bool found = false;
+  if (known[0] == '\0' || std::strcmp(known, path) != 0) {
+    std::strcpy(known, path);
+    found = stat(path, &status) == 0;
+  }
+  st = status;
+  return found;
+}
+
+}  // namespace
+
 bool platform_same_file(const char* name, const char* component) {
   if (!resolve(name)) {
     return false;
   }
+  const Resolved& t = look_at_target();
   // The same name in the same folder, whether or not the file exists.
   char path[kNameBufferSize];
   const char* leaf = split_name(component, path);
-  struct stat folder;
   struct stat component_folder;
-  if (std::strcmp(target.leaf, leaf) == 0 &&
-      fstatat(target.folder, "", &folder, AT_EMPTY_PATH) == 0 &&
-      stat(path, &component_folder) == 0 && same_inode(folder, component_folder)) {
+  if (std::strcmp(t.leaf, leaf) == 0 && t.folder_known && folder_status(path, component_folder) &&
+      same_inode(t.folder_status, component_folder)) {
     return true;
   }
-  // One existing file, through a link at the name or another hard link.
+  // One existing file, through a link at the name or another hard link; with
+  // nothing at the name there is neither.
   struct stat file;
-  struct stat at_name;
-  if (stat(component, &file) != 0) {
+  if (!t.exists || stat(component, &file) != 0) {
     return false;
   }
-  return (status_at(at_name) && same_inode(at_name, file)) ||
-         (fstatat(target.folder, target.leaf, &at_name, 0) == 0 && same_inode(at_name, file));
+  return same_inode(t.at_name, file) || (t.reaches && same_inode(t.reached, file));
+}
+
+bool platform_is_standard_stream(const char* name) {
+  if (!resolve(name)) {
+    return false;
+  }
+  const Resolved& t = look_at_target();
+  if (!t.exists || !S_ISREG(t.at_name.st_mode)) {
+    return false;
+  }
+  for (int fd = 0; fd <= 2; ++fd) {
+    struct stat st;
+    if (fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 && same_inode(st, t.at_name)) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // Interrupts wait while the file comes into being, so that one never finds a

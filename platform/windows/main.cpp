@@ -21,6 +21,12 @@ constexpr BuildProfile kWindowsProfile = {
     /*dos_paths=*/true,
     // The console shows UTF-8 controls as characters, not as controls.
     /*utf8_controls=*/false,
+    // Windows names ignore case: P.z01 is P.Z01 already.
+    /*lower_case_components=*/false,
+    "/?",
+    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
+    "Zunfel32.exe\n",
+    "Zunfel32 " ZUNFEL_VERSION "\n",
 };
 
 // Windows hands a program the command line in the ANSI code page, replacing
