@@ -162,7 +162,9 @@ SizeQuery open_component(MergeRun& run, const BuildProfile& profile, long long& 
   if (query != SizeQuery::ok) {
     return query;
   }
-  if (run.buf.st_dev != seen.st_dev || run.buf.st_ino != seen.st_ino) {
+  // Where the C library numbers no files (Windows gives every file 0), the
+  // look and the size query both found a regular file, which must do.
+  if (seen.st_ino != 0 && (run.buf.st_dev != seen.st_dev || run.buf.st_ino != seen.st_ino)) {
     close(run.f);
     return SizeQuery::open_failed;
   }

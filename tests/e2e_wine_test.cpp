@@ -73,6 +73,9 @@ std::vector<Component> three(std::int32_t stamp = kSummer) {
 const std::string kBanner =
     "Zunfel32 Ver 1.08a - rebuilds a file from its numbered component files\n";
 const std::string kUsage = "USAGE:\n\t merge file [A|B:]\n";
+const std::string kHelp =
+    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
+    "Zunfel32.exe\n";
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
 const std::string kAbort = " 1 checksum errors, abort merge (y/n)?\n";
 
@@ -156,6 +159,7 @@ struct WineCase {
   std::vector<std::pair<std::string, std::vector<std::string>>> keys;
   std::vector<std::string> records;  // exact records written before the program starts
   std::string redirected_input;      // standard input, redirected inside Windows
+  bool output_to_target = false;     // standard output redirected over the target, inside Windows
 };
 
 // Runs a shell command in a fresh tmux pane on a socket of the test's own.
@@ -222,6 +226,9 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
   std::vector<std::string> program = {kExe};
   if (!c.redirected_input.empty()) {
     program = {"cmd", "/c", "<", "answers.txt", windows_path(kExe)};
+  }
+  if (c.output_to_target) {
+    program = {"cmd", "/c", ">", c.target_name, windows_path(kExe)};
   }
   program.insert(program.end(), c.args.begin(), c.args.end());
   if (!c.records.empty()) {
@@ -355,6 +362,25 @@ std::vector<WineCase> cases() {
        .args = {std::string(81, 'q')},
        .output = kBanner + "File path too long",
        .status = 1},
+      {.title = "help", .args = {"--help"}, .output = kBanner + kUsage + kHelp},
+      {.title = "help, the Windows way", .args = {"/?"}, .output = kBanner + kUsage + kHelp},
+      {.title = "version",
+       .args = {"--version"},
+       .output = kBanner + "Zunfel32 " ZUNFEL_VERSION "\n"},
+      {.title = "component 1 byte short",
+       .set =
+           [] {
+             auto s = three();
+             s[1].keep_bytes = 86 + s[1].data_length - 1;
+             return s;
+           },
+       .output = head() + reading(0, 1) + "Invalid Component File: report.Z01\nMerge aborted\n",
+       .status = 1},
+      {.title = "standard output sent into the target is refused",
+       .existing = kOldFile,
+       .status = 255,
+       .target = crlf(kBanner + "File size: 25000 \n") + "Can not create report.txt",
+       .output_to_target = true},
       {.title = "component 00 missing",
        .args = {"other"},
        .output = kBanner + " can't open file : other.Z00 \n",

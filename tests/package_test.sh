@@ -11,6 +11,9 @@
 #   package_test.sh reproducible SOURCE    two release builds in different
 #                                          folders give identical bytes
 #   package_test.sh zip-reproducible SOURCE CPU  the same for Zunfel32.exe and its zip
+#   package_test.sh example SOURCE         the example command, run in a fresh
+#                                          clone, ends with an install line that
+#                                          installs zunfelu and its man page
 set -euo pipefail
 what=$1 source=$2
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zunfel-package-XXXXXX")
@@ -18,6 +21,27 @@ trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 files="usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/README.md
        usr/share/doc/zunfelu/changelog.gz usr/share/doc/zunfelu/copyright"
+
+# The hardening Debian gives its own packages, read off the binary: a
+# position-independent executable, read-only relocations bound at start,
+# the stack protector and fortified calls, and the control-flow marks where
+# the system's own start files carry them (Debian 12's do not, so no program
+# linked there can).
+hardening() {
+  local elf=$1 header dynamic symbols notes start
+  header=$(readelf -hW "$elf") dynamic=$(readelf -dW "$elf") symbols=$(readelf --dyn-syms -W "$elf")
+  notes=$(readelf -nW "$elf") start=$(readelf -nW "$(g++ -print-file-name=Scrt1.o)" 2>/dev/null || true)
+  grep -q 'Type: *DYN' <<<"$header" || fail "$elf is not position-independent"
+  readelf -lW "$elf" | grep -q GNU_RELRO || fail "$elf has no read-only relocations"
+  grep -Eq 'BIND_NOW|Flags: .*NOW' <<<"$dynamic" || fail "$elf is not bound at start"
+  grep -q '__stack_chk_fail' <<<"$symbols" || fail "$elf has no stack protector"
+  grep -Eq '__[a-z]+_chk' <<<"$symbols" || fail "$elf calls no fortified function"
+  if grep -q 'x86 feature: IBT, SHSTK' <<<"$start"; then
+    grep -q 'x86 feature: IBT, SHSTK' <<<"$notes" || fail "$elf has no control-flow protection"
+  else
+    echo "control-flow marks: this system's start files have none, so no program linked here can"
+  fi
+}
 
 case $what in
   man)
@@ -56,7 +80,10 @@ case $what in
     (cd "$scratch/run" && "$scratch/root/usr/bin/zunfelu" report.Z00 </dev/null >/dev/null) ||
       fail "the installed zunfelu failed"
     cmp "$scratch/run/report.txt" "$source/examples/source/report.txt" || fail "merged file differs"
-    echo "installed $(basename "$deb") into a temporary root; it merged the example set; lintian: no E: or W:"
+    hardening "$scratch/root/usr/bin/zunfelu"
+    pedantic=$(lintian --no-cfg --pedantic "$deb" 2>&1 || true)
+    ! grep -q 'hardening' <<<"$pedantic" || fail "lintian --pedantic: $pedantic"
+    echo "installed $(basename "$deb") into a temporary root; it merged the example set; lintian: no E: or W:, no hardening tag"
     ;;
   rpm)
     build=$3
@@ -82,7 +109,16 @@ case $what in
     lines=$(wc -l <"$scratch/unpacked/README.txt")
     crlf=$(grep -c $'\r$' "$scratch/unpacked/README.txt" || true)
     ((lines > 0 && lines == crlf)) || fail "README.txt: $crlf of $lines lines end in CR LF"
-    echo "$(basename "$zip"): Zunfel32.exe and README.txt ($lines CR LF lines)"
+    # Address-space randomisation and no execution of data; a 64-bit
+    # program (PE32+, magic 020b) also with high entropy.
+    pe=$("$(sed -n 's/^CMAKE_OBJDUMP:FILEPATH=//p' "$build/CMakeCache.txt")" -p "$scratch/unpacked/Zunfel32.exe")
+    for flag in DYNAMIC_BASE NX_COMPAT; do
+      grep -q "$flag" <<<"$pe" || fail "Zunfel32.exe lacks $flag"
+    done
+    if grep -q '^Magic.*020b' <<<"$pe"; then
+      grep -q HIGH_ENTROPY_VA <<<"$pe" || fail "the 64-bit Zunfel32.exe lacks high-entropy ASLR"
+    fi
+    echo "$(basename "$zip"): Zunfel32.exe ($(grep -Eo 'HIGH_ENTROPY_VA|DYNAMIC_BASE|NX_COMPAT' <<<"$pe" | tr '\n' ' ')) and README.txt ($lines CR LF lines)"
     ;;
   reproducible)
     for n in 1 2; do
@@ -109,6 +145,25 @@ case $what in
     cmp "$scratch/build-1/Zunfel32.exe" "$scratch/build-2/Zunfel32.exe" || fail "Zunfel32.exe differs between builds"
     cmp "$(ls "$scratch"/build-1/Zunfel32-*.zip)" "$(ls "$scratch"/build-2/Zunfel32-*.zip)" || fail "the zips differ"
     echo "two builds in different folders: identical Zunfel32.exe and zip"
+    ;;
+  example)
+    clone="$scratch/fresh clone"
+    git clone -q "$source" "$clone" || fail "cannot clone $source"
+    log=$(cd "$scratch" && bash "$clone/scripts/example.sh" </dev/null 2>&1) || fail "example.sh: $log"
+    grep -q "^zunfelu is built: $clone/build/example/zunfelu\$" <<<"$log" || fail "no path of the program: $log"
+    line=${log##*$'\n'}
+    [[ $line == "  cmake --install "*" --prefix "* ]] || fail "last line is no install line: $line"
+    # Installed as printed, into a staging root instead of this machine.
+    DESTDIR="$scratch/stage" bash -c "$line" >/dev/null || fail "the install line failed: $line"
+    prefix=${line##* --prefix }
+    [[ $prefix == "~/.local" ]] && prefix=$HOME/.local
+    root="$scratch/stage$prefix"
+    [[ $("$root/bin/zunfelu" --version) == *"zunfelu $(sed -n 's/^project(zunfel VERSION \([0-9.]*\).*/\1/p' "$clone/CMakeLists.txt")" ]] ||
+      fail "the installed zunfelu does not answer --version"
+    [[ -f $root/share/man/man1/zunfelu.1.gz ]] || fail "no man page in $root/share/man/man1"
+    warnings=$(man --warnings -l "$root/share/man/man1/zunfelu.1.gz" 2>&1 >/dev/null)
+    [[ -z $warnings ]] || fail "installed man page: $warnings"
+    echo "example.sh in a fresh clone printed: $line; it installed zunfelu and its man page"
     ;;
   *)
     fail "unknown check $what"

@@ -16,18 +16,35 @@ static_assert(kNoAttributes == INVALID_FILE_ATTRIBUTES);
 
 namespace {
 
-// The name a console event deletes. The handler runs on a thread of its own
-// while the merge goes on, so the name is published atomically.
-std::atomic<const char*> guarded{nullptr};
+// From the moment the target is made until the run's verdict it is reached
+// only through this handle, never by name again: a junction swapped into its
+// folder part meanwhile cannot lead a delete, a size or the times elsewhere.
+HANDLE target = INVALID_HANDLE_VALUE;
+
+// What a console event finds: nothing to delete, a target being made (the
+// event waits until it is made, or not), or a target to delete. The handler
+// runs on a thread of its own while the merge goes on.
+enum Guard : int { unguarded, creating, guarded };
+std::atomic<int> guard{unguarded};
+
+// Marks the file to go when its last handle closes.
+bool delete_through(HANDLE file) {
+  FILE_DISPOSITION_INFO gone{};
+  gone.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
+}
 
 // Ctrl+C (outside a key read, where it is character 3), Ctrl+Break and a
 // closed console window: the target goes, and the program ends with the code
 // of an interrupted console program. Terminating, not exiting, keeps the
-// merge thread from writing or reporting anything after the name is gone.
+// merge thread from writing or reporting anything after the file is gone;
+// it closes every handle, and with the last one the file goes.
 BOOL WINAPI on_console_event(DWORD) {
-  const char* name = guarded.load();
-  if (name != nullptr) {
-    DeleteFileA(name);
+  while (guard.load() == creating) {
+    Sleep(1);
+  }
+  if (guard.load() == guarded) {
+    delete_through(target);
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   }
   return FALSE;  // the default handler ends the program the same way
@@ -102,9 +119,10 @@ bool platform_same_file(const char* target, const char* component) {
   if (same_full_path(target, component)) {
     return true;
   }
+  // With nothing at the name there is no link there, nor another hard link.
   BY_HANDLE_FILE_INFORMATION file;
   BY_HANDLE_FILE_INFORMATION at_name;
-  if (!file_identity(component, 0, file)) {
+  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES || !file_identity(component, 0, file)) {
     return false;
   }
   return (file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, at_name) &&
@@ -112,9 +130,55 @@ bool platform_same_file(const char* target, const char* component) {
          (file_identity(target, 0, at_name) && same_identity(at_name, file));
 }
 
-// The target is shared for deletion, so that the console handler can delete
-// it while the merge still holds it open; the name goes when the handle
-// closes, at the latest when the process ends.
+bool platform_is_standard_stream(const char* name) {
+  BY_HANDLE_FILE_INFORMATION at_name;
+  if (!folders_are_plain(name) || !file_identity(name, FILE_FLAG_OPEN_REPARSE_POINT, at_name) ||
+      (at_name.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    return false;
+  }
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    HANDLE stream = GetStdHandle(which);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (stream != nullptr && stream != INVALID_HANDLE_VALUE &&
+        GetFileType(stream) == FILE_TYPE_DISK && GetFileInformationByHandle(stream, &info) != 0 &&
+        same_identity(info, at_name)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+namespace {
+
+// Removes what stands at `name` (a link, a junction), reached as itself and
+// found below the current folder, never what it leads to.
+bool remove_link(const char* name) {
+  HANDLE link = CreateFileA(name, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (link == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool removed = lies_below_current_folder(link) && delete_through(link);
+  CloseHandle(link);
+  return removed;
+}
+
+// The file that `target` holds, given up: made by this run, it goes.
+void give_up(bool created) {
+  if (created) {
+    delete_through(target);
+  }
+  CloseHandle(target);
+  target = INVALID_HANDLE_VALUE;
+  guard = unguarded;
+}
+
+}  // namespace
+
+// The console handler is armed before the file is made and holds any event
+// until the file is guarded or given up, so no moment exists in which a new
+// or emptied file is left by an interrupt.
 std::FILE* platform_create_target(const char* name, bool overwrite) {
   if (!folders_are_plain(name)) {
     return nullptr;
@@ -122,66 +186,87 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   const DWORD attributes = GetFileAttributesA(name);
   const bool link = overwrite && attributes != INVALID_FILE_ATTRIBUTES &&
                     (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (link) {
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      RemoveDirectoryA(name);
-    } else {
-      DeleteFileA(name);
-    }
+  if (link && !remove_link(name)) {
+    return nullptr;
   }
+  guard = creating;
+  SetConsoleCtrlHandler(on_console_event, TRUE);
   // Only an answered y may empty a file; the file is emptied once it is
   // known to lie below the current folder.
   const bool empty_existing = overwrite && !link;
-  HANDLE file = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                            empty_existing ? OPEN_ALWAYS : CREATE_NEW,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  target = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                       empty_existing ? OPEN_ALWAYS : CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (target == INVALID_HANDLE_VALUE) {
+    guard = unguarded;
     return nullptr;
   }
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS || !empty_existing;
-  if (!lies_below_current_folder(file) || !SetEndOfFile(file)) {
-    CloseHandle(file);
-    if (created) {
-      DeleteFileA(name);
-    }
+  if (!lies_below_current_folder(target)) {
+    give_up(created);
     return nullptr;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+  guard = guarded;
+  // The stream writes through a handle of its own, closed with it; `target`
+  // stays for the verdict.
+  HANDLE writer = INVALID_HANDLE_VALUE;
+  if (!SetEndOfFile(target) || !DuplicateHandle(GetCurrentProcess(), target, GetCurrentProcess(),
+                                                &writer, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    give_up(true);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
-    CloseHandle(file);
+    CloseHandle(writer);
+    give_up(true);
     return nullptr;
   }
   std::FILE* optr = _fdopen(fd, "wb");
   if (optr == nullptr) {
     _close(fd);
+    give_up(true);
     return nullptr;
   }
-  guarded = name;
-  SetConsoleCtrlHandler(on_console_event, TRUE);
   return optr;
 }
 
-int platform_open_target(const char* name) {
-  return folders_are_plain(name) ? _open(name, _O_RDONLY | _O_BINARY) : -1;
+// A descriptor of its own for the size query, on the file made, not on
+// whatever the name now leads to.
+int platform_open_target(const char*) {
+  HANDLE reader = INVALID_HANDLE_VALUE;
+  if (target == INVALID_HANDLE_VALUE ||
+      !DuplicateHandle(GetCurrentProcess(), target, GetCurrentProcess(), &reader, GENERIC_READ,
+                       FALSE, 0)) {
+    return -1;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(reader), _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(reader);
+  }
+  return fd;
 }
 
-void platform_delete_target(const char* name) { DeleteFileA(name); }
+void platform_delete_target(const char*) {
+  if (target != INVALID_HANDLE_VALUE) {
+    delete_through(target);
+  }
+}
 
 void platform_release_target() {
-  if (guarded.exchange(nullptr) != nullptr) {
+  if (guard.exchange(unguarded) != unguarded) {
     SetConsoleCtrlHandler(on_console_event, FALSE);
+  }
+  if (target != INVALID_HANDLE_VALUE) {
+    CloseHandle(target);  // a file marked for deletion goes now
+    target = INVALID_HANDLE_VALUE;
   }
 }
 
 // The stamp is turned into a file time directly: going through local time
 // shifts it by the zone's offset or by an hour across daylight saving.
-int platform_set_times(const char* name, const struct utimbuf& times) {
-  if (times.actime < 0 || times.modtime < 0) {
-    return -1;
-  }
-  HANDLE file = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+int platform_set_times(const char*, const struct utimbuf& times) {
+  if (times.actime < 0 || times.modtime < 0 || target == INVALID_HANDLE_VALUE) {
     return -1;
   }
   constexpr std::uint64_t kTicksPerSecond = 10000000;
@@ -192,7 +277,5 @@ int platform_set_times(const char* name, const struct utimbuf& times) {
   };
   const FILETIME access = file_time(times.actime);
   const FILETIME write = file_time(times.modtime);
-  const bool set = SetFileTime(file, nullptr, &access, &write) != 0;
-  CloseHandle(file);
-  return set ? 0 : -1;
+  return SetFileTime(target, nullptr, &access, &write) != 0 ? 0 : -1;
 }
