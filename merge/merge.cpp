@@ -42,10 +42,11 @@ constexpr const char kFloppyPrompt[] =
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
 MergeRun run;
-// Whether names are shown with their UTF-8 terminal controls escaped.
+// Which terminal controls are escaped in names shown.
 bool utf8_controls = false;
+bool c1_bytes = false;
 
-ShownName shown(const char* name) { return shown_name(name, utf8_controls); }
+ShownName shown(const char* name) { return shown_name(name, utf8_controls, c1_bytes); }
 
 enum class Question { overwrite, abort };
 enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
@@ -457,6 +458,7 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
 
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
   utf8_controls = profile.utf8_controls;
+  c1_bytes = profile.c1_bytes;
   start_run(run, argc, argv, profile);
   next_component(run, profile, 0);
   open_first(run, profile);

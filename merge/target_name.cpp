@@ -114,6 +114,9 @@ std::size_t utf8_control_length(const unsigned char* p) {
   if (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) {
     return 2;  // C1 controls, U+0080 to U+009F
   }
+  if (p[0] == 0xD8 && p[1] == 0x9C) {
+    return 2;  // U+061C, the Arabic letter mark
+  }
   if (p[0] != 0xE2 || p[1] == '\0') {
     return 0;
   }
@@ -125,7 +128,7 @@ std::size_t utf8_control_length(const unsigned char* p) {
 
 }  // namespace
 
-ShownName shown_name(const char* name, bool utf8_controls) {
+ShownName shown_name(const char* name, bool utf8_controls, bool c1_bytes) {
   ShownName shown{};
   char* out = shown.text;
   std::size_t escaping = 0;  // bytes of a control sequence still to escape
@@ -134,7 +137,7 @@ ShownName shown_name(const char* name, bool utf8_controls) {
     if (escaping == 0 && utf8_controls) {
       escaping = utf8_control_length(reinterpret_cast<const unsigned char*>(p));
     }
-    if (escaping > 0 || c < 0x20 || c == 0x7F) {
+    if (escaping > 0 || c < 0x20 || c == 0x7F || (c1_bytes && c >= 0x80 && c <= 0x9F)) {
       std::snprintf(out, 5, "\\%03o", c);
       out += 4;
       escaping -= escaping > 0 ? 1 : 0;

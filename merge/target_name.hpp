@@ -38,10 +38,13 @@ bool is_device_name(const char* name);
 // a backslash and three octal digits; every other byte as it is. With
 // `utf8_controls` (a terminal that reads UTF-8) the same goes for each byte
 // of the C1 controls (C2 80 to C2 9F) and of the Unicode direction and
-// isolate controls (U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069),
+// isolate controls (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to
+// U+2069),
 // which would clear, retitle or reorder what the terminal shows; bytes of
-// other code pages are shown as they are.
+// other code pages are shown as they are. With `c1_bytes` (a terminal of an
+// 8-bit character set, where 0x9B alone opens a control sequence) the single
+// bytes 0x80-0x9F are escaped too.
 struct ShownName {
   char text[4 * kNameBufferSize];
 };
-ShownName shown_name(const char* name, bool utf8_controls);
+ShownName shown_name(const char* name, bool utf8_controls, bool c1_bytes = false);

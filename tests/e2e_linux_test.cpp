@@ -105,12 +105,13 @@ struct Case {
   bool close_stdout = false;
   bool broken_pipe_stdout = false;
   bool close_stdin = false;
-  bool unprivileged = false;   // as root, run as nobody, so that permission bits count
-  long open_files_limit = -1;  // RLIMIT_NOFILE of the run
-  int umask = -1;              // the run's umask; 022 when not given
-  bool no_openat2 = false;     // the kernel knows no openat2
-  std::string stdin_from;      // standard input read from this file of the run's folder
-  std::string stdout_to;       // standard output written over this file, as `>` does
+  bool unprivileged = false;     // as root, run as nobody, so that permission bits count
+  long open_files_limit = -1;    // RLIMIT_NOFILE of the run
+  int umask = -1;                // the run's umask; 022 when not given
+  int openat2_error = 0;         // the kernel answers openat2 so: ENOSYS (too old), EPERM
+  bool protect_regular = false;  // fs.protected_regular is 1 for the run (root only)
+  std::string stdin_from;        // standard input read from this file of the run's folder
+  std::string stdout_to;         // standard output written over this file, as `>` does
   std::function<void(const std::string& dir)> check;  // more to check afterwards
 };
 
@@ -163,7 +164,7 @@ std::string replaced(const std::string& stored, const std::string& created) {
 // The same case on a kernel without openat2, where the folders are walked one by one.
 Case on_older_kernel(Case c, const char* title) {
   c.title = title;
-  c.no_openat2 = true;
+  c.openat2_error = ENOSYS;
   return c;
 }
 
@@ -188,6 +189,60 @@ Case created_as_stored(const char* title, const std::string& stored, const std::
           .target = kData,
           .stamped = true,
           .target_name = stored};
+}
+
+// A target in a folder that the user may not change, though the file is
+// theirs: where the run would delete it, it is emptied. The set carries
+// "ro/report.txt"; `total` is its recorded size.
+Case undeletable(const char* title, std::function<std::vector<Component>()> set,
+                 const std::string& input, const std::string& after_head, int status,
+                 long total = 30000) {
+  return {
+      .title = title,
+      .set = std::move(set),
+      .input = input,
+      .output = head(total, 3, "ro/report.txt", "File ro/report.txt exists, overwrite (y/n)?\n") +
+                after_head,
+      .status = status,
+      .target = "",
+      .target_name = "ro/report.txt",
+      .prepare =
+          [](const std::string& dir) {
+            std::filesystem::create_directory(dir + "/ro");
+            write_bytes(dir + "/ro/report.txt", kOldFile);
+            if (geteuid() == 0) {
+              ASSERT_EQ(chown((dir + "/ro").c_str(), 65534, 65534), 0);
+              ASSERT_EQ(chown((dir + "/ro/report.txt").c_str(), 65534, 65534), 0);
+            }
+            chmod((dir + "/ro").c_str(), 0555);
+          },
+      .unprivileged = true};
+}
+
+// The stored name a/b/x, where a may be entered but not listed (a home
+// folder) and b is open to all, merged by a user who owns neither.
+Case enterable_not_listable(const char* title, int openat2_error) {
+  return {.title = title,
+          .set = named("a/b/x"),
+          .output = head(30000, 3, "a/b/x") + reading(0, 2),
+          .target = kData,
+          .stamped = true,
+          .target_name = "a/b/x",
+          .prepare =
+              [](const std::string& dir) {
+                std::filesystem::create_directories(dir + "/a/b");
+                chmod((dir + "/a/b").c_str(), 0777);
+                chmod((dir + "/a").c_str(), 0711);
+              },
+          .unprivileged = true,
+          .openat2_error = openat2_error};
+}
+
+// Component `number` becomes a link to a device that reads without end.
+void link_to_device(const std::string& dir, int number) {
+  const std::string path = dir + "/" + component_file("report", number);
+  std::filesystem::remove(path);
+  std::filesystem::create_symlink("/dev/zero", path);
 }
 
 std::vector<Case> cases() {
@@ -840,6 +895,138 @@ std::vector<Case> cases() {
        .args = {"/?"},
        .output = kBanner + " can't open file : /?.Z00 \n",
        .status = 255},
+      // What becomes of an existing file and of names that only look alike.
+      {.title = "an old file longer than the rebuilt one, answered y, is emptied first",
+       .input = "y",
+       .existing = bytes(40000, 9),
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "a set in a folder whose stored name is a component name is created here",
+       .set = named("report.Z01"),
+       .args = {"sub/report.Z00"},
+       .output = head(30000, 3, "report.Z01") + reading(0, 2, "sub/report"),
+       .target = kData,
+       .stamped = true,
+       .set_dir = "sub",
+       .target_name = "report.Z01"},
+      [] {
+        // Compared by the file the link leads to, not by the link itself.
+        Case c = refused("stored name that a component links to is refused", "real01",
+                         [](const std::string& dir) {
+                           std::filesystem::rename(dir + "/report.Z01", dir + "/real01");
+                           std::filesystem::create_symlink("real01", dir + "/report.Z01");
+                         });
+        c.input = "y";
+        c.target = encode_component(named("real01")()[1], false);
+        return c;
+      }(),
+      {.title = "replaced stored name that is a component as created is refused",
+       .set = named("/old/disk/report.Z01"),
+       .output = kBanner + "File size: 30000 \n" + replaced("/old/disk/report.Z01", "report.Z01") +
+                 "Can not create report.Z01",
+       .status = 255,
+       .target_name = "report.Z01"},
+      {.title = "replaced stored name, failed write: the name created is deleted",
+       .set = named("/old/disk/report.txt"),
+       .output = head(30000, 3, kName, replaced("/old/disk/report.txt", kName)) + reading(0, 1) +
+                 kDiskWrite,
+       .status = 255,
+       .env = {{"ZFAULT_FWRITE", "2"}}},
+      {.title = "replaced stored name, abort answered y: the name created is deleted",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "/old/disk/report.txt";
+         s[1].checksum ^= 0x8001;
+       }),
+       .input = "y",
+       .output = head(30000, 3, kName, replaced("/old/disk/report.txt", kName)) + reading(0, 1) +
+                 wrong_sum_line + reading(2, 2) + bad_checksum_question(1),
+       .status = 1},
+      {.title = "a recorded size of 1 that differs is deleted",
+       .set = three_with([](auto& s) { s[0].total_size = 1; }),
+       .output = head(1, 3) + reading(0, 2) + kDiskWrite,
+       .status = 255},
+      // A target whose folder does not let it go is emptied instead.
+      undeletable("undeletable target, invalid component", three_with([](auto& s) {
+                    for (auto& c : s) c.name = "ro/report.txt";
+                    s[2].sequence = 5;
+                  }),
+                  "y", reading(0, 1) + "Invalid Component File: report.Z02\nMerge aborted\n", 1),
+      undeletable("undeletable target, size differs", three_with([](auto& s) {
+                    for (auto& c : s) c.name = "ro/report.txt";
+                    s[0].total_size = 29999;
+                  }),
+                  "y", reading(0, 2) + kDiskWrite, 255, 29999),
+      undeletable("undeletable target, abort answered y", three_with([](auto& s) {
+                    for (auto& c : s) c.name = "ro/report.txt";
+                    s[1].checksum ^= 0x8001;
+                  }),
+                  "yy", reading(0, 1) + wrong_sum_line + reading(2, 2) + bad_checksum_question(1),
+                  1),
+      {.title = "the kernel's protection of sticky folders applies to an answered y",
+       .set = named("secret.txt"),
+       .input = "y",
+       .output = kBanner + "File size: 30000 \nFile secret.txt exists, overwrite (y/n)?\n" +
+                 "Merging 3 files to create: secret.txt\nCan not create secret.txt",
+       .status = 255,
+       .target = "another user's\n",
+       .target_name = "secret.txt",
+       .prepare =
+           [](const std::string& dir) {
+             chmod(dir.c_str(), 01777);
+             write_bytes(dir + "/secret.txt", "another user's\n");
+             ASSERT_EQ(chown((dir + "/secret.txt").c_str(), 65534, 65534), 0);
+             chmod((dir + "/secret.txt").c_str(), 0666);
+           },
+       .protect_regular = true},
+      // Folders on the way, with and without openat2.
+      [&] {
+        Case c = plain_folders;
+        c.title = "plain folders, openat2 refused by a container profile";
+        c.openat2_error = EPERM;
+        return c;
+      }(),
+      {.title = "a FIFO where a folder should be, on a kernel without openat2",
+       .set = named("d/report.txt"),
+       .output = head(30000, 3, "d/report.txt") + "Can not create d/report.txt",
+       .status = 255,
+       .target_name = "d",
+       .prepare = [](const std::string& dir) { mkfifo((dir + "/d").c_str(), 0644); },
+       .openat2_error = ENOSYS},
+      enterable_not_listable("a folder that may be entered but not listed", 0),
+      enterable_not_listable("a folder that may be entered but not listed, without openat2",
+                             ENOSYS),
+      // A device is never opened, whatever leads to it.
+      {.title = "component 01 a link to a device is refused unopened",
+       .output = unopenable01,
+       .status = 255,
+       .env = {{"ZFAULT_NEVER_OPEN", "report.Z01"}},
+       .prepare = [](const std::string& dir) { link_to_device(dir, 1); }},
+      {.title = "component 00 a link to a device is refused unopened",
+       .output = unopenable00,
+       .status = 255,
+       .env = {{"ZFAULT_NEVER_OPEN", "report.Z00"}},
+       .prepare = [](const std::string& dir) { link_to_device(dir, 0); }},
+      // Names on terminals of other character sets.
+      created_as_stored("the Arabic letter mark is shown escaped",
+                        "a\xd8\x9c"
+                        "1.txt",
+                        "a\\330\\234"
+                        "1.txt"),
+      [] {
+        Case c = created_as_stored("a lone 0x9B is shown escaped on an 8-bit terminal",
+                                   "caf\xe9\x9b"
+                                   "2J.txt",
+                                   "caf\xe9\\233"
+                                   "2J.txt");
+        c.env = {{"LC_ALL", "C"}};
+        return c;
+      }(),
+      created_as_stored("a lone 0x9B is a character of a code page on a UTF-8 terminal",
+                        "caf\xe9\x9b"
+                        "2J.txt",
+                        "caf\xe9\x9b"
+                        "2J.txt"),
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
        .output = head(127, 127) + reading(0, 126),
@@ -849,6 +1036,22 @@ std::vector<Case> cases() {
 }
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.title; }
+
+// A kernel setting changed for a while and put back as it was found.
+class KernelSetting {
+ public:
+  KernelSetting(std::string path, const std::string& value)
+      : path_(std::move(path)), found_(read_bytes(path_)) {
+    write_bytes(path_, value);
+  }
+  ~KernelSetting() { write_bytes(path_, found_); }
+  KernelSetting(const KernelSetting&) = delete;
+  KernelSetting& operator=(const KernelSetting&) = delete;
+
+ private:
+  std::string path_;
+  std::string found_;
+};
 
 class ZunfeluEndToEnd : public ::testing::TestWithParam<Case> {};
 
@@ -897,8 +1100,10 @@ TEST_P(ZunfeluEndToEnd, Case) {
       expected_files.push_back(c.target_name);
       std::sort(expected_files.begin(), expected_files.end());
     }
-    // A case that makes library calls fail has the fault shim preloaded.
+    // Names are shown for a UTF-8 terminal unless the case says otherwise.
     auto env = c.env;
+    env.insert(env.begin(), {"LC_ALL", "C.UTF-8"});
+    // A case that makes library calls fail has the fault shim preloaded.
     if (std::any_of(env.begin(), env.end(),
                     [](auto& v) { return v.first.starts_with("ZFAULT_"); })) {
       env.emplace_back("LD_PRELOAD", runnable_copy(FAULT_SHIM));
@@ -914,11 +1119,17 @@ TEST_P(ZunfeluEndToEnd, Case) {
             .uid = uid};
     s.open_files_limit = c.open_files_limit;
     s.umask = c.umask >= 0 ? c.umask : 022;
-    s.no_openat2 = c.no_openat2;
+    s.openat2_error = c.openat2_error;
     s.stdin_from = c.stdin_from;
     s.stdout_to = c.stdout_to;
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
+    std::optional<KernelSetting> protection;
+    if (c.protect_regular) {
+      ASSERT_EQ(geteuid(), 0u) << "fs.protected_regular can be set by root only";
+      protection.emplace("/proc/sys/fs/protected_regular", "1");
+    }
     const Outcome o = spawn(s);
+    protection.reset();
     EXPECT_EQ(o.signal, 0);
     EXPECT_EQ(o.errors, "");
     EXPECT_EQ(o.output, c.output);

@@ -11,6 +11,7 @@
 //   ZFAULT_PLANT=name      just before a file of that last component is
 //                          created, another "user" creates it first
 //   ZFAULT_DENY=path       opening exactly that path fails (EACCES)
+//   ZFAULT_NEVER_OPEN=path opening that path at all aborts the program
 //   ZFAULT_SLOW_TIMES=1    setting a file's times first waits two seconds
 //   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
 #include <dlfcn.h>
@@ -85,6 +86,10 @@ FILE* open_stream(const char* real, const char* path, const char* mode) {
 
 int open_descriptor(const char* real, const char* path, int flags, va_list rest) {
   const mode_t mode = (flags & O_CREAT) != 0 ? static_cast<mode_t>(va_arg(rest, int)) : 0;
+  const char* never = getenv("ZFAULT_NEVER_OPEN");
+  if (never != nullptr && strcmp(never, path) == 0) {
+    abort();
+  }
   const char* denied = getenv("ZFAULT_DENY");
   if (denied != nullptr && strcmp(denied, path) == 0) {
     errno = EACCES;

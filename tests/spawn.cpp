@@ -89,12 +89,12 @@ Outcome outcome_of(int wstatus, std::string output) {
 
 namespace {
 
-// A seccomp filter that answers openat2 with ENOSYS and lets all else through.
-bool refuse_openat2() {
+// A seccomp filter that answers openat2 with `error` and lets all else through.
+bool refuse_openat2(int error) {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
       BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
@@ -163,7 +163,7 @@ Outcome spawn(const Spawn& s) {
     if (s.close_stdin) {
       close(0);
     }
-    if (s.no_openat2 && !refuse_openat2()) {
+    if (s.openat2_error != 0 && !refuse_openat2(s.openat2_error)) {
       _exit(122);
     }
     execv(s.argv[0].c_str(), argv_of(s.argv).data());
@@ -182,7 +182,8 @@ Outcome spawn(const Spawn& s) {
 }
 
 Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
-                   int output_capacity, bool nonblocking_input) {
+                   int output_capacity, bool nonblocking_input, bool full_nonblocking_output,
+                   std::vector<int> ignored, int uid) {
   int in[2];
   int out[2];
   if (pipe(in) != 0 || pipe(out) != 0) {
@@ -190,6 +191,12 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
   }
   if (output_capacity > 0 && fcntl(out[1], F_SETPIPE_SZ, output_capacity) < 0) {
     throw std::runtime_error("cannot size the output pipe");
+  }
+  if (full_nonblocking_output) {
+    fcntl(out[1], F_SETFL, O_NONBLOCK);
+    const std::string filler(4096, '.');
+    while (write(out[1], filler.data(), filler.size()) > 0) {
+    }
   }
   pid_ = fork();
   if (pid_ < 0) {
@@ -203,8 +210,17 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
     close(in[1]);
     close(out[0]);
     // Whatever the caller ignores, the program meets interrupts as a shell's would.
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int sig = 1; sig < 65; ++sig) {
       ::signal(sig, SIG_DFL);
+    }
+    for (const int sig : ignored) {
+      ::signal(sig, SIG_IGN);
+    }
+    const rlimit no_core{0, 0};  // a signal that dumps core leaves none
+    setrlimit(RLIMIT_CORE, &no_core);
+    if (uid >= 0 &&
+        (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
+      _exit(123);
     }
     execv(argv[0].c_str(), argv_of(argv).data());
     _exit(121);
@@ -259,8 +275,23 @@ Outcome Dialogue::finish() {
   while (read_some(-1)) {
   }
   close(from_child_);
-  int wstatus = 0;
-  waitpid(pid_, &wstatus, 0);
+  int wstatus = wstatus_;
+  if (wstatus_ < 0) {
+    waitpid(pid_, &wstatus, 0);
+  }
   pid_ = -1;
   return outcome_of(wstatus, output_);
+}
+
+bool Dialogue::wait_for_end(int seconds) {
+  for (int k = 0; k < seconds * 100; ++k) {
+    read_some(0);
+    int wstatus = 0;
+    if (waitpid(pid_, &wstatus, WNOHANG) == pid_) {
+      wstatus_ = wstatus;
+      return true;
+    }
+    usleep(10000);
+  }
+  return false;
 }

@@ -21,8 +21,10 @@ struct Spawn {
   long file_size_limit = -1;                             // RLIMIT_FSIZE in bytes, if >= 0
   long open_files_limit = -1;                            // RLIMIT_NOFILE, if >= 0
   int umask = -1;                                        // the run's umask, if >= 0
-  bool no_openat2 = false;  // the kernel answers openat2 with ENOSYS, as before Linux 5.6
-  bool detach = false;      // no controlling terminal, standard error discarded
+  // The kernel answers openat2 with this error: ENOSYS as before Linux 5.6,
+  // EPERM as some container profiles do; 0: openat2 works.
+  int openat2_error = 0;
+  bool detach = false;  // no controlling terminal, standard error discarded
   // Standard output (and then `output` stays empty) and input as a careless
   // caller may leave them: closed, or a pipe whose reader has gone.
   bool close_stdout = false;
@@ -44,8 +46,16 @@ class Dialogue {
   // With `output_capacity`, the output pipe holds only that many bytes, so
   // that a run whose output is not read blocks once it has written them.
   // With `nonblocking_input`, standard input is a pipe in non-blocking mode.
+  // With `full_nonblocking_output`, the output pipe is non-blocking and
+  // already full when the program starts. Signals in `ignored` are ignored
+  // by the program from its start, as under nohup. With `uid`, it runs as
+  // that user (and group), from root.
   Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0,
-           bool nonblocking_input = false);
+           bool nonblocking_input = false, bool full_nonblocking_output = false,
+           std::vector<int> ignored = {}, int uid = -1);
+  // True once the program has ended, its input still open; false after `seconds`.
+  bool wait_for_end(int seconds);
+  int pid() const { return pid_; }
   ~Dialogue();
   Dialogue(const Dialogue&) = delete;
   Dialogue& operator=(const Dialogue&) = delete;
@@ -62,6 +72,7 @@ class Dialogue {
   int to_child_ = -1;
   int from_child_ = -1;
   bool ended_ = false;  // the output reached its end
+  int wstatus_ = -1;    // once waited for
   std::string output_;
 };
 

@@ -1,11 +1,14 @@
 // zunfelu: the Linux program. Answers come from standard input.
 #include <fcntl.h>
+#include <langinfo.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 
 #include "merge.hpp"
 
@@ -45,6 +48,49 @@ bool fill_standard_descriptors() {
   return true;
 }
 
+// Standard output may have been left non-blocking too (a terminal's input
+// and output are often one open file): what the tool says is then written
+// whole, waiting for the output to take more, and the mode stays as found.
+ssize_t write_whole(void*, const char* data, std::size_t size) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(1, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd output{1, POLLOUT, 0};
+      poll(&output, 1, -1);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      return done > 0 ? static_cast<ssize_t>(done) : -1;
+    }
+  }
+  return static_cast<ssize_t>(done);
+}
+
+// Standard output as a stream that writes through write_whole, buffered as
+// the C library buffers it: by lines on a terminal, in blocks elsewhere.
+bool wait_for_output() {
+  const cookie_io_functions_t io{nullptr, write_whole, nullptr, nullptr};
+  std::FILE* out = fopencookie(nullptr, "w", io);
+  if (out == nullptr) {
+    return false;
+  }
+  std::setvbuf(out, nullptr, isatty(1) ? _IOLBF : _IOFBF, BUFSIZ);
+  stdout = out;
+  return true;
+}
+
+// A terminal of an 8-bit character set takes the single bytes 0x80-0x9F as
+// controls; one that reads UTF-8 takes them only as parts of characters.
+bool terminal_reads_utf8() {
+  const char* set = setlocale(LC_CTYPE, "") != nullptr ? nl_langinfo(CODESET) : "";
+  const bool utf8 = std::strcmp(set, "UTF-8") == 0;
+  setlocale(LC_CTYPE, "C");
+  return utf8;
+}
+
 constexpr BuildProfile kLinuxProfile = {
     "zunfelu Ver 1.08 03/05/97 %s\n",
     "USAGE:\n\t zunfelu file\n",
@@ -54,6 +100,7 @@ constexpr BuildProfile kLinuxProfile = {
     /*stamp_zero_sets_time=*/true,
     /*dos_paths=*/false,
     /*utf8_controls=*/true,
+    /*c1_bytes=*/false,
     /*lower_case_components=*/true,
     /*help_switch=*/nullptr,
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n",
@@ -75,5 +122,11 @@ int main(int argc, char** argv) {
   if (!fill_standard_descriptors()) {
     return 255;
   }
-  return run_merge(argc, argv, kLinuxProfile);
+  wait_for_output();  // else the C library's own stream, which does not wait
+  BuildProfile profile = kLinuxProfile;
+  if (!terminal_reads_utf8()) {
+    profile.utf8_controls = false;
+    profile.c1_bytes = true;
+  }
+  return run_merge(argc, argv, profile);
 }

@@ -36,7 +36,9 @@ struct Resolved {
 };
 Resolved target;
 
-// Walks the folders one by one, for kernels without openat2.
+// Walks the folders one by one, for kernels without openat2. Each is
+// opened as a path only, as openat2 does: a folder the user may enter but not
+// list is passed, a link or anything but a folder is not.
 int walk_beneath(char* path) {
   int folder = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
   for (char* part = strtok(path, "/"); part != nullptr && folder >= 0;
@@ -46,7 +48,7 @@ int walk_beneath(char* path) {
     }
     const int next = std::strcmp(part, "..") == 0
                          ? -1
-                         : openat(folder, part, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                         : openat(folder, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     close(folder);
     folder = next;
   }
@@ -97,26 +99,66 @@ bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that can be caught and whose default ends the process: each
+// of them would otherwise leave a cut-short file looking like the rebuilt
+// one. Not SIGPIPE and SIGXFSZ, which the tool ignores (a write then fails
+// and is reported), nor the signals of a fault in the tool itself.
+constexpr int kInterrupts[] = {
+    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+#ifdef SIGPOLL
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// The real-time signals end the process too; how many the C library keeps
+// for itself is known only at run time.
+constexpr int kMostSignals = 65;
 
-// What an interrupt deletes, prepared before the handler can run.
+// What an interrupt deletes, prepared before the handler can run: the
+// target's folder and name, and a descriptor of its own that empties it
+// where the folder does not allow deleting.
 volatile sig_atomic_t guarded = 0;
-struct sigaction previous[std::size(kInterrupts)];
+int eraser = -1;
+struct sigaction previous[kMostSignals];
+
+bool is_interrupt(int sig) {
+  for (const int known : kInterrupts) {
+    if (known == sig) {
+      return true;
+    }
+  }
+  return sig >= SIGRTMIN && sig <= SIGRTMAX;
+}
 
 sigset_t interrupt_set() {
   sigset_t set;
   sigemptyset(&set);
-  for (const int sig : kInterrupts) {
-    sigaddset(&set, sig);
+  for (int sig = 1; sig < kMostSignals; ++sig) {
+    if (is_interrupt(sig)) {
+      sigaddset(&set, sig);
+    }
   }
   return set;
 }
 
+// No data of a failed merge may stay under the target's name: where the
+// folder does not let the file go, it is emptied through its own descriptor.
+bool erase_target() {
+  return unlinkat(target.folder, target.leaf, 0) == 0 || (eraser >= 0 && ftruncate(eraser, 0) == 0);
+}
+
 // Only async-signal-safe calls: the target goes, then the signal ends the
-// process with its usual status (130, 143 or 129 in a shell).
+// process with its usual status (130, 143 or 129 in a shell). The first
+// process of a PID namespace is not ended by its own signal: it ends with
+// the status a shell would show for that signal.
 void on_interrupt(int sig) {
   if (guarded != 0) {
-    unlinkat(target.folder, target.leaf, 0);
+    erase_target();
   }
   signal(sig, SIG_DFL);
   sigset_t set;
@@ -124,6 +166,7 @@ void on_interrupt(int sig) {
   sigaddset(&set, sig);
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
+  _exit(128 + sig);
 }
 
 // A signal that the caller ignored (nohup, a background job) stays ignored.
@@ -132,10 +175,10 @@ void guard() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   action.sa_mask = interrupt_set();
-  for (std::size_t k = 0; k < std::size(kInterrupts); ++k) {
-    sigaction(kInterrupts[k], nullptr, &previous[k]);
-    if (previous[k].sa_handler != SIG_IGN) {
-      sigaction(kInterrupts[k], &action, nullptr);
+  for (int sig = 1; sig < kMostSignals; ++sig) {
+    if (is_interrupt(sig) && sigaction(sig, nullptr, &previous[sig]) == 0 &&
+        previous[sig].sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
     }
   }
 }
@@ -155,11 +198,11 @@ int open_for_writing(bool overwrite) {
   struct stat st;
   if (overwrite && status_at(st)) {
     if (S_ISREG(st.st_mode)) {
-      const int fd = openat(target.folder, target.leaf, kWriteFlags | O_TRUNC);
-      if (fd >= 0 || errno != ENOENT) {
-        return fd;
-      }
-    } else if (!S_ISDIR(st.st_mode)) {
+      // O_CREAT, so that the kernel's protection of files in sticky
+      // world-writable folders (protected_regular) applies as to any create.
+      return openat(target.folder, target.leaf, kWriteFlags | O_CREAT | O_TRUNC, 0666);
+    }
+    if (!S_ISDIR(st.st_mode)) {
       unlinkat(target.folder, target.leaf, 0);  // if that fails, so does the create
     }
   }
@@ -248,10 +291,16 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   const sigset_t set = interrupt_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
-  const int fd = open_for_writing(overwrite);
+  int fd = open_for_writing(overwrite);
+  struct stat st;
+  if (fd >= 0 && (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);  // a FIFO with a reader, swapped in after the look
+    fd = -1;
+  }
   std::FILE* optr = nullptr;
   if (fd >= 0) {
     fcntl(fd, F_SETFL, 0);  // blocking again, like any file
+    eraser = fcntl(fd, F_DUPFD_CLOEXEC, 3);
     optr = fdopen(fd, "wb");
     if (optr == nullptr) {
       close(fd);
@@ -271,7 +320,7 @@ int platform_open_target(const char* name) {
 
 void platform_delete_target(const char* name) {
   if (resolve(name)) {
-    unlinkat(target.folder, target.leaf, 0);
+    erase_target();
   }
 }
 
@@ -283,8 +332,14 @@ void platform_release_target() {
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
   guarded = 0;
-  for (std::size_t k = 0; k < std::size(kInterrupts); ++k) {
-    sigaction(kInterrupts[k], &previous[k], nullptr);
+  for (int sig = 1; sig < kMostSignals; ++sig) {
+    if (is_interrupt(sig)) {
+      sigaction(sig, &previous[sig], nullptr);
+    }
+  }
+  if (eraser >= 0) {
+    close(eraser);
+    eraser = -1;
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
