@@ -1191,10 +1191,13 @@ TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
     const char* title;
     bool nonblocking;
     bool abort_question;
+    bool full_output = false;  // a non-blocking output pipe, full when the run starts
   } table[] = {
       {"overwrite question", false, false},
       {"overwrite question, non-blocking input", true, false},
       {"abort question, non-blocking input", true, true},
+      {"overwrite question, output non-blocking and full", false, false, true},
+      {"abort question, output non-blocking and full", true, true, true},
   };
   for (const auto& c : table) {
     SCOPED_TRACE(c.title);
@@ -1203,16 +1206,30 @@ TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
     if (!c.abort_question) {
       write_bytes(dir / kName, kOldFile);
     }
-    Dialogue d({ZUNFELU, "report.Z00"}, dir.path(), 0, c.nonblocking);
+    Dialogue d({ZUNFELU, "report.Z00"}, dir.path(), 0, c.nonblocking, c.full_output);
     const std::string question = c.abort_question ? bad_checksum_question(1) : kOverwrite;
+    if (c.full_output) {
+      usleep(300000);  // the tool meets the full pipe before anyone reads it
+    }
     EXPECT_TRUE(d.wait_for(question, 10)) << "no question on the pipe";
     usleep(300000);
     d.send(c.abort_question ? "n" : "y");
+    // The answer counts when it comes: the input stays open meanwhile.
+    EXPECT_TRUE(d.wait_for_end(10)) << "the answer was not taken while the input stayed open";
     const Outcome o = d.finish();
     EXPECT_TRUE(o.output.ends_with(c.abort_question ? question : reading(0, 2))) << o.output;
     EXPECT_EQ(o.status, 0);
     EXPECT_EQ(read_bytes(dir / kName), kData);
   }
+}
+
+// True once `done` holds, checked every 10 ms; false after `seconds`.
+bool poll_until(int seconds, const std::function<bool()>& done) {
+  for (int k = 0; k < seconds * 100; ++k) {
+    if (done()) return true;
+    usleep(10000);
+  }
+  return false;
 }
 
 // Real signals at each stage of a run. A run whose output pipe holds 4096
@@ -1227,6 +1244,11 @@ struct InterruptCase {
   Stage stage;
   int sig;
   std::optional<std::string> target;  // afterwards; none: absent
+  // The set stores d/report.txt, and an unrelated ./report.txt stands by.
+  bool in_folder = false;
+  bool ignored = false;      // the caller ignores the signal, as nohup does
+  bool undeletable = false;  // the target's folder does not let it go
+  std::string answer;        // sent after the signal
 };
 
 TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
@@ -1245,10 +1267,23 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
        SIGINT, std::nullopt},
       {"kill after the verdict", Stage::finished, SIGTERM, some},
       {"closed terminal after the verdict", Stage::finished, SIGHUP, some},
+      {"Ctrl+\\ during the copy", Stage::copying, SIGQUIT, std::nullopt},
+      {"a CPU time limit during the copy", Stage::copying, SIGXCPU, std::nullopt},
+      {"an alarm during the copy", Stage::copying, SIGALRM, std::nullopt},
+      {"SIGUSR1 during the copy", Stage::copying, SIGUSR1, std::nullopt},
+      {"SIGUSR2 during the copy", Stage::copying, SIGUSR2, std::nullopt},
+      {"a virtual timer during the copy", Stage::copying, SIGVTALRM, std::nullopt},
+      {"a profiling timer during the copy", Stage::copying, SIGPROF, std::nullopt},
+      {"a real-time signal during the copy", Stage::copying, SIGRTMIN + 1, std::nullopt},
+      {"Ctrl+C at the abort question, target in a folder", Stage::abort_question, SIGINT,
+       std::nullopt, true},
+      {"closed terminal ignored at the abort question, then n", Stage::abort_question, SIGHUP,
+       kData, false, true, false, "n"},
+      {"kill during the copy, target undeletable", Stage::copying, SIGTERM, "", false, false, true},
   };
   for (const InterruptCase& c : table) {
     SCOPED_TRACE(c.title);
-    TempDir dir;
+    TempDir dir(c.undeletable);
     const bool notice = c.stage == Stage::old_version_notice;
     std::filesystem::create_directories(dir / folder);
     auto set = c.stage == Stage::copying    ? cut_into(many, kName, 127, kStamp)
@@ -1260,18 +1295,44 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
     if (notice) {
       set[0].total_size = 0;
     }
+    if (c.in_folder || c.undeletable) {
+      for (auto& part : set) part.name = c.in_folder ? "d/report.txt" : "ro/report.txt";
+    }
     write_set(dir / folder, "report", set);
-    if (c.stage == Stage::overwrite_question) {
+    if (c.stage == Stage::overwrite_question || c.in_folder) {
       write_bytes(dir / kName, kOldFile);
     }
-    const std::string target = dir / kName;
+    const std::string target = c.in_folder     ? dir / "d/report.txt"
+                               : c.undeletable ? dir / "ro/report.txt"
+                                               : dir / kName;
+    int uid = -1;
+    if (c.in_folder) {
+      std::filesystem::create_directory(dir / "d");
+    }
+    if (c.undeletable) {
+      // The user's own file, in a folder they may not change: answered y.
+      std::filesystem::create_directory(dir / "ro");
+      write_bytes(target, kOldFile);
+      if (geteuid() == 0) {
+        uid = 65534;
+        for (const std::string& p : {dir.path(), dir / folder}) chmod(p.c_str(), 0755);
+        for (const std::string& p : {dir / "ro", target}) {
+          ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0);
+        }
+      }
+      chmod((dir / "ro").c_str(), 0555);
+    }
     // The times of a set without a recorded size are set slowly, by the
     // fault shim, so that the signal comes after the notice, before them.
     if (notice) {
       setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
       setenv("ZFAULT_SLOW_TIMES", "1", 1);
     }
-    Dialogue d({runnable_copy(ZUNFELU), folder + "/report.Z00"}, dir.path(), 4096);
+    Dialogue d({runnable_copy(ZUNFELU), folder + "/report.Z00"}, dir.path(), 4096, false, false,
+               c.ignored ? std::vector<int>{c.sig} : std::vector<int>{}, uid);
+    if (c.undeletable) {
+      d.send("y");
+    }
     unsetenv("LD_PRELOAD");
     unsetenv("ZFAULT_SLOW_TIMES");
     struct stat st {};
@@ -1290,7 +1351,7 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
       // (then the run stalls in the notice), or stamped.
       for (int k = 0; k < 1000; ++k) {
         if (stat(target.c_str(), &st) == 0 &&
-            (c.stage == Stage::copying ? st.st_size > 0
+            (c.stage == Stage::copying ? st.st_size > (c.undeletable ? 100 : 0)
              : notice                  ? st.st_size == static_cast<off_t>(kData.size())
                                        : st.st_mtime == kStamp)) {
           if (notice) {
@@ -1307,14 +1368,52 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
       EXPECT_LT(st.st_size, static_cast<off_t>(many.size()));
     }
     d.signal(c.sig);
+    if (!c.answer.empty()) {
+      usleep(200000);
+      d.send(c.answer);
+    }
     const Outcome o = d.finish();
-    EXPECT_EQ(o.signal, c.sig);
+    EXPECT_EQ(o.signal, c.ignored ? 0 : c.sig);
+    if (c.ignored) {
+      EXPECT_EQ(o.status, 0);
+    }
+    if (c.in_folder) {
+      EXPECT_EQ(read_bytes(dir / kName), kOldFile) << "the unrelated file was touched";
+    }
     if (c.target) {
       EXPECT_EQ(read_bytes(target), *c.target);
     } else {
       EXPECT_FALSE(std::filesystem::exists(target));
     }
   }
+}
+
+// The first process of a PID namespace (a container's) is not ended by its
+// own signal: it must still end at once, with the status a shell shows.
+TEST(ZunfeluInterrupts, FirstProcessOfANamespaceEndsAtOnce) {
+  TempDir dir;
+  const std::string folder(60, 'd');
+  std::filesystem::create_directories(dir / folder);
+  write_set(dir / folder, "report", cut_into(bytes(127 * 1000), kName, 127, kStamp));
+  // A plain user gets a namespace of their own as its root.
+  std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork"};
+  if (geteuid() != 0) argv.insert(argv.begin() + 1, "--map-root-user");
+  argv.insert(argv.end(), {runnable_copy(ZUNFELU), folder + "/report.Z00"});
+  Dialogue d(argv, dir.path(), 4096);
+  struct stat st {};
+  ASSERT_TRUE(poll_until(10, [&] {
+    return stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
+  })) << "the run never got under way";
+  // The tool is the only child of unshare.
+  const std::string children =
+      "/proc/" + std::to_string(d.pid()) + "/task/" + std::to_string(d.pid()) + "/children";
+  const int tool = std::atoi(read_bytes(children).c_str());
+  ASSERT_GT(tool, 0) << "no child of unshare";
+  kill(tool, SIGTERM);
+  ASSERT_TRUE(d.wait_for_end(10)) << "the tool went on after SIGTERM";
+  const Outcome o = d.finish();
+  EXPECT_EQ(o.status, 128 + SIGTERM);
+  EXPECT_FALSE(std::filesystem::exists(dir / kName));
 }
 
 // A small tmpfs that fills up during the merge, with and without a recorded size.

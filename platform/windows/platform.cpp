@@ -34,6 +34,15 @@ bool delete_through(HANDLE file) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
+// No data of a failed merge may stay under the target's name: where the file
+// may not be deleted, it is emptied through its handle.
+void erase_target() {
+  LARGE_INTEGER start{};
+  if (!delete_through(target) && SetFilePointerEx(target, start, nullptr, FILE_BEGIN)) {
+    SetEndOfFile(target);
+  }
+}
+
 // Ctrl+C (outside a key read, where it is character 3), Ctrl+Break and a
 // closed console window: the target goes, and the program ends with the code
 // of an interrupted console program. Terminating, not exiting, keeps the
@@ -44,7 +53,7 @@ BOOL WINAPI on_console_event(DWORD) {
     Sleep(1);
   }
   if (guard.load() == guarded) {
-    delete_through(target);
+    erase_target();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   }
   return FALSE;  // the default handler ends the program the same way
@@ -249,7 +258,7 @@ int platform_open_target(const char*) {
 
 void platform_delete_target(const char*) {
   if (target != INVALID_HANDLE_VALUE) {
-    delete_through(target);
+    erase_target();
   }
 }
 
