@@ -2,6 +2,7 @@
 # The benchmark: zunfelu against cat and a plain copy on three sets (see
 # bench/merge_bench.cpp).
 #   bash bench/run.sh [RUNS]
+#   ZUNFEL_BENCH_SETS=S bash bench/run.sh [RUNS]   only the sets named (L, S, M)
 # The sets (about 3 GiB while they run) go to a fresh folder in tmpfs
 # (/dev/shm, or $ZUNFEL_BENCH_TMPFS) and, when $ZUNFEL_BENCH_DIR names a
 # folder on a disk, there as well; each folder is removed at the end.

@@ -9,21 +9,6 @@
 
 namespace {
 
-// Reads one field as one item; after the first short field nothing more is
-// read, and a field that did not arrive whole is left zero.
-bool read_field(std::FILE* fptr, unsigned char* field, std::size_t size, bool& cut) {
-  std::memset(field, 0, size);
-  if (cut) {
-    return false;
-  }
-  if (std::fread(field, size, 1, fptr) != 1) {
-    std::memset(field, 0, size);
-    cut = true;
-    return false;
-  }
-  return true;
-}
-
 std::int32_t little_endian_32(const unsigned char* p) {
   const std::uint32_t value = std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 |
                               std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
@@ -36,16 +21,27 @@ std::uint16_t little_endian_16(const unsigned char* p) {
 
 int signed_byte(unsigned char b) { return static_cast<signed char>(b); }
 
-// Reads the fields that both forms share after the name: checksum, length.
-void read_tail(std::FILE* fptr, ComponentHeader& header, bool& cut) {
-  unsigned char field[4];
-  if (read_field(fptr, field, 2, cut)) {
-    header.checksum = little_endian_16(field);
+// The header's bytes as they arrived, taken field by field in the order of
+// the format: after the first field that did not arrive whole, no field is
+// taken. One read brings them all; the fields it took are the ones that
+// reading each on its own would have delivered.
+struct Fields {
+  unsigned char bytes[kHeaderSize];
+  std::size_t got;
+  std::size_t at = 0;
+  bool cut = false;
+
+  explicit Fields(std::FILE* fptr) : got(std::fread(bytes, 1, sizeof bytes, fptr)) {}
+  // The next field of `size` bytes, or null once the header was cut short.
+  const unsigned char* next(std::size_t size) {
+    cut = cut || at + size > got;
+    if (cut) {
+      return nullptr;
+    }
+    at += size;
+    return bytes + at - size;
   }
-  if (read_field(fptr, field, 4, cut)) {
-    header.data_length = little_endian_32(field);
-  }
-}
+};
 
 ComponentHeader empty_header() {
   ComponentHeader header{};
@@ -53,41 +49,51 @@ ComponentHeader empty_header() {
   return header;
 }
 
-// Reads the count, sequence and name fields that open both forms.
-void read_head(std::FILE* fptr, ComponentHeader& header, std::size_t name_field, bool& cut) {
-  unsigned char byte[1];
-  if (read_field(fptr, byte, 1, cut)) {
-    header.count = signed_byte(byte[0]);
+// The count, sequence and name fields that open both forms. The buffer is
+// larger than either name field, so the name is always terminated.
+void read_head(Fields& fields, ComponentHeader& header, std::size_t name_field) {
+  if (const unsigned char* p = fields.next(1)) {
+    header.count = signed_byte(*p);
   }
-  if (read_field(fptr, byte, 1, cut)) {
-    header.sequence = signed_byte(byte[0]);
+  if (const unsigned char* p = fields.next(1)) {
+    header.sequence = signed_byte(*p);
   }
-  // The buffer is larger than either field, so the name is always terminated.
-  read_field(fptr, reinterpret_cast<unsigned char*>(header.name), name_field, cut);
+  if (const unsigned char* p = fields.next(name_field)) {
+    std::memcpy(header.name, p, name_field);
+  }
+}
+
+// The fields that both forms share after the name: checksum, length.
+void read_tail(Fields& fields, ComponentHeader& header) {
+  if (const unsigned char* p = fields.next(2)) {
+    header.checksum = little_endian_16(p);
+  }
+  if (const unsigned char* p = fields.next(4)) {
+    header.data_length = little_endian_32(p);
+  }
 }
 
 }  // namespace
 
 ComponentHeader read_first_header(std::FILE* fptr) {
   ComponentHeader header = empty_header();
-  bool cut = false;
-  read_head(fptr, header, kFirstNameField, cut);
-  unsigned char field[4];
-  if (read_field(fptr, field, 4, cut)) {
-    header.stamp = little_endian_32(field);
+  Fields fields(fptr);
+  read_head(fields, header, kFirstNameField);
+  if (const unsigned char* p = fields.next(4)) {
+    header.stamp = little_endian_32(p);
   }
-  if (read_field(fptr, field, 4, cut)) {
-    header.total_size = little_endian_32(field);
+  if (const unsigned char* p = fields.next(4)) {
+    header.total_size = little_endian_32(p);
   }
-  read_tail(fptr, header, cut);
+  read_tail(fields, header);
   return header;
 }
 
 ComponentHeader read_continuation_header(std::FILE* fptr) {
   ComponentHeader header = empty_header();
-  bool cut = false;
-  read_head(fptr, header, kContinuationNameField, cut);
-  read_tail(fptr, header, cut);
+  Fields fields(fptr);
+  read_head(fields, header, kContinuationNameField);
+  read_tail(fields, header);
   return header;
 }
 
@@ -128,11 +134,48 @@ std::uint32_t checksum_add(std::uint32_t sum, const unsigned char* data, std::si
 }
 #endif
 
+// Every component's name is built, and twice more for the check of the
+// stored name: by hand, as the formatter would ("%s.Z%02d", with a drive
+// "%2s\\%s.Z%02d"), cut to `out_size`.
 void component_name(char* out, std::size_t out_size, const char* prefix, const char* drive,
                     int number) {
-  if (drive != nullptr) {
-    std::snprintf(out, out_size, "%2s\\%s.Z%02d", drive, prefix, number);
-  } else {
-    std::snprintf(out, out_size, "%s.Z%02d", prefix, number);
+  if (out_size == 0) {
+    return;
   }
+  std::size_t at = 0;
+  const auto put = [&](char c) {
+    if (at + 1 < out_size) {
+      out[at++] = c;
+    }
+  };
+  if (drive != nullptr) {
+    for (std::size_t width = std::strlen(drive); width < 2; ++width) {
+      put(' ');
+    }
+    for (const char* p = drive; *p != '\0'; ++p) {
+      put(*p);
+    }
+    put('\\');
+  }
+  for (const char* p = prefix; *p != '\0'; ++p) {
+    put(*p);
+  }
+  put('.');
+  put('Z');
+  char digits[12];
+  int count = 0;
+  unsigned value = number < 0 ? 0u - static_cast<unsigned>(number) : static_cast<unsigned>(number);
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  if (number < 0) {
+    put('-');
+  } else if (count < 2) {
+    digits[count++] = '0';
+  }
+  while (count > 0) {
+    put(digits[--count]);
+  }
+  out[at] = '\0';
 }

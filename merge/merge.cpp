@@ -42,11 +42,26 @@ constexpr const char kFloppyPrompt[] =
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
 MergeRun run;
-// Which terminal controls are escaped in names shown.
+// Which terminal controls are escaped in names shown. Only a byte of 0x80 or
+// more makes the terminal's character set matter: it is asked for then, once.
+const BuildProfile* terminal = nullptr;
 bool utf8_controls = false;
 bool c1_bytes = false;
 
-ShownName shown(const char* name) { return shown_name(name, utf8_controls, c1_bytes); }
+ShownName shown(const char* name) {
+  if (terminal != nullptr) {
+    for (const char* p = name; *p != '\0'; ++p) {
+      if (static_cast<unsigned char>(*p) >= 0x80) {
+        const bool utf8 = terminal->reads_utf8 == nullptr || terminal->reads_utf8();
+        utf8_controls = utf8 && terminal->utf8_controls;
+        c1_bytes = !utf8 || terminal->c1_bytes;
+        terminal = nullptr;
+        break;
+      }
+    }
+  }
+  return shown_name(name, utf8_controls, c1_bytes);
+}
 
 enum class Question { overwrite, abort };
 enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
@@ -174,8 +189,8 @@ SizeQuery open_component(MergeRun& run, const BuildProfile& profile, long long& 
     close(run.f);
     return SizeQuery::stream_failed;
   }
-  // The stream buffers the header in one read; the data then go from the
-  // file straight into `aa`, a block at a time.
+  // The stream buffers the header (and a small component's data) in one
+  // read; larger data then go from the file straight into `aa`.
   std::setvbuf(run.fptr, run.fbuf, _IOFBF, sizeof run.fbuf);
   return SizeQuery::ok;
 }
@@ -457,6 +472,7 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
 }  // namespace
 
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
+  terminal = &profile;
   utf8_controls = profile.utf8_controls;
   c1_bytes = profile.c1_bytes;
   start_run(run, argc, argv, profile);

@@ -17,18 +17,25 @@ constexpr std::size_t kChunkSize = 10000;
 constexpr std::size_t kBlockChunks = 52;
 constexpr std::size_t kBlockSize = kBlockChunks * kChunkSize;
 constexpr std::size_t kMaxArgumentLength = 80;
+// A component stream reads the header and, for a small component, its data
+// in one call; larger data then go straight into `aa`.
+constexpr std::size_t kStreamBufferSize = 4096;
 
 // The constant record of one program, chosen when it is built.
 struct BuildProfile {
   const char* banner;  // printf format; its %s receives the credit text
   const char* usage;
-  bool drive_option;           // a second argument may name floppy drive A: or B:
-  int (*answer_input)();       // next answer character, or EOF when none can come
-  bool echo_answers;           // answers are shown, as the console does not echo them
-  bool stamp_zero_sets_time;   // a recorded stamp of 0 still sets the target's times
-  bool dos_paths;              // '\\' and drive letters count in a stored target name
-  bool utf8_controls;          // the terminal reads UTF-8: its controls are escaped in names
-  bool c1_bytes;               // an 8-bit terminal: single bytes 0x80-0x9F are escaped in names
+  bool drive_option;          // a second argument may name floppy drive A: or B:
+  int (*answer_input)();      // next answer character, or EOF when none can come
+  bool echo_answers;          // answers are shown, as the console does not echo them
+  bool stamp_zero_sets_time;  // a recorded stamp of 0 still sets the target's times
+  bool dos_paths;             // '\\' and drive letters count in a stored target name
+  bool utf8_controls;         // the terminal reads UTF-8: its controls are escaped in names
+  bool c1_bytes;              // an 8-bit terminal: single bytes 0x80-0x9F are escaped in names
+  // Whether the terminal reads UTF-8, asked when a name first holds a byte of
+  // 0x80 or more; where it does not, the single bytes 0x80-0x9F are escaped
+  // instead of the UTF-8 controls. Null: the two fields above hold.
+  bool (*reads_utf8)();
   bool lower_case_components;  // a missing "P.Zkk" is read as "P.zkk" (names are case-sensitive)
   const char* help_switch;     // besides --help, or null
   const char* help;            // what the tool does and where its manual is
@@ -48,7 +55,7 @@ struct MergeRun {
   int f;                           // short-lived descriptor of a size query
   struct stat buf;
   unsigned char aa[kBlockSize];  // a block of whole chunks of component data
-  char fbuf[kHeaderSize];        // the component stream's own buffer: one header
+  char fbuf[kStreamBufferSize];  // the component stream's own buffer
   std::uint16_t jj;              // computed checksum of the current component
   struct utimbuf utimebuf;
   // From the first header, kept for the whole run.

@@ -170,6 +170,22 @@ TEST(ComponentName, NumbersWithTwoDigitsThenThree) {
     component_name(out, sizeof out, c.prefix, c.drive, c.number);
     EXPECT_STREQ(out, c.expected);
   }
+  // Built by hand, the names are what the formatter gives, also cut short.
+  for (const char* drive : {static_cast<const char*>(nullptr), "a:", "B"}) {
+    for (int number = -3; number <= 130; ++number) {
+      for (std::size_t size = 1; size <= 16; ++size) {
+        char out[16];
+        char expected[16];
+        component_name(out, size, "rep", drive, number);
+        if (drive != nullptr) {
+          std::snprintf(expected, size, "%2s\\%s.Z%02d", drive, "rep", number);
+        } else {
+          std::snprintf(expected, size, "%s.Z%02d", "rep", number);
+        }
+        ASSERT_STREQ(out, expected) << number << " in " << size;
+      }
+    }
+  }
 }
 
 }  // namespace

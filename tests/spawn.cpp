@@ -39,6 +39,13 @@ TempDir::TempDir(bool for_every_user) {
 
 TempDir::~TempDir() {
   std::error_code ignored;
+  // A case may leave a folder its user may not change or list: opened up first.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
   fs::remove_all(path_, ignored);
 }
 

@@ -101,6 +101,7 @@ constexpr BuildProfile kLinuxProfile = {
     /*dos_paths=*/false,
     /*utf8_controls=*/true,
     /*c1_bytes=*/false,
+    terminal_reads_utf8,
     /*lower_case_components=*/true,
     /*help_switch=*/nullptr,
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n",
@@ -123,10 +124,5 @@ int main(int argc, char** argv) {
     return 255;
   }
   wait_for_output();  // else the C library's own stream, which does not wait
-  BuildProfile profile = kLinuxProfile;
-  if (!terminal_reads_utf8()) {
-    profile.utf8_controls = false;
-    profile.c1_bytes = true;
-  }
-  return run_merge(argc, argv, profile);
+  return run_merge(argc, argv, kLinuxProfile);
 }

@@ -124,7 +124,6 @@ constexpr int kMostSignals = 65;
 // where the folder does not allow deleting.
 volatile sig_atomic_t guarded = 0;
 int eraser = -1;
-struct sigaction previous[kMostSignals];
 
 bool is_interrupt(int sig) {
   for (const int known : kInterrupts) {
@@ -175,10 +174,14 @@ void guard() {
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   action.sa_mask = interrupt_set();
+  // One call a signal: the handler goes in, and comes out again where the
+  // caller ignored the signal. The signals are blocked meanwhile, and
+  // ignoring one again discards it, so none is handled against the caller's
+  // wish.
+  struct sigaction found {};
   for (int sig = 1; sig < kMostSignals; ++sig) {
-    if (is_interrupt(sig) && sigaction(sig, nullptr, &previous[sig]) == 0 &&
-        previous[sig].sa_handler != SIG_IGN) {
-      sigaction(sig, &action, nullptr);
+    if (is_interrupt(sig) && sigaction(sig, &action, &found) == 0 && found.sa_handler == SIG_IGN) {
+      sigaction(sig, &found, nullptr);
     }
   }
 }
@@ -331,12 +334,9 @@ void platform_release_target() {
   const sigset_t set = interrupt_set();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
+  // The handler stays: with nothing guarded it only ends the tool by the
+  // signal, as the signal itself would.
   guarded = 0;
-  for (int sig = 1; sig < kMostSignals; ++sig) {
-    if (is_interrupt(sig)) {
-      sigaction(sig, &previous[sig], nullptr);
-    }
-  }
   if (eraser >= 0) {
     close(eraser);
     eraser = -1;
