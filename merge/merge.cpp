@@ -44,20 +44,16 @@ constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 MergeRun run;
 // Which terminal controls are escaped in names shown. Only a byte of 0x80 or
 // more makes the terminal's character set matter: it is asked for then, once.
-const BuildProfile* terminal = nullptr;
+bool (*reads_utf8)() = nullptr;
 bool utf8_controls = false;
 bool c1_bytes = false;
 
 ShownName shown(const char* name) {
-  if (terminal != nullptr) {
-    for (const char* p = name; *p != '\0'; ++p) {
-      if (static_cast<unsigned char>(*p) >= 0x80) {
-        const bool utf8 = terminal->reads_utf8 == nullptr || terminal->reads_utf8();
-        utf8_controls = utf8 && terminal->utf8_controls;
-        c1_bytes = !utf8 || terminal->c1_bytes;
-        terminal = nullptr;
-        break;
-      }
+  for (const char* p = name; reads_utf8 != nullptr && *p != '\0'; ++p) {
+    if (static_cast<unsigned char>(*p) >= 0x80) {
+      c1_bytes = !reads_utf8();
+      utf8_controls = utf8_controls && !c1_bytes;
+      reads_utf8 = nullptr;
     }
   }
   return shown_name(name, utf8_controls, c1_bytes);
@@ -145,6 +141,9 @@ SizeQuery measure(MergeRun& run, long long& size) {
   return SizeQuery::ok;
 }
 
+// The letter of a component's extension, "Z" in "P.Z07".
+char* extension_letter(char* name) { return std::strrchr(name, '.') + 1; }
+
 // Where "P.Zkk" is missing, a copy whose names were lowered (a CD-ROM, some
 // floppy tools) holds it as "P.zkk": `FileName` then names that file. True
 // when something stands at the name left in `FileName`.
@@ -152,15 +151,15 @@ bool look_at_component(MergeRun& run, const BuildProfile& profile, struct stat& 
   if (stat(run.FileName, &seen) == 0) {
     return true;
   }
-  char* letter = std::strrchr(run.FileName, '.');
-  if (errno != ENOENT || !profile.lower_case_components || letter == nullptr) {
+  if (errno != ENOENT || !profile.lower_case_components) {
     return false;
   }
-  letter[1] = 'z';
+  char* letter = extension_letter(run.FileName);
+  *letter = 'z';
   if (stat(run.FileName, &seen) == 0) {
     return true;
   }
-  letter[1] = 'Z';  // neither is there: the message names the usual spelling
+  *letter = 'Z';  // neither is there: the message names the usual spelling
   return false;
 }
 
@@ -322,7 +321,7 @@ bool is_component_of_set(const MergeRun& run, const BuildProfile& profile) {
       return true;
     }
     if (profile.lower_case_components) {
-      std::strrchr(name, '.')[1] = 'z';
+      *extension_letter(name) = 'z';
       if (platform_same_file(run.Created, name)) {
         return true;
       }
@@ -472,9 +471,8 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
 }  // namespace
 
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
-  terminal = &profile;
+  reads_utf8 = profile.reads_utf8;
   utf8_controls = profile.utf8_controls;
-  c1_bytes = profile.c1_bytes;
   start_run(run, argc, argv, profile);
   next_component(run, profile, 0);
   open_first(run, profile);

@@ -31,10 +31,9 @@ struct BuildProfile {
   bool stamp_zero_sets_time;  // a recorded stamp of 0 still sets the target's times
   bool dos_paths;             // '\\' and drive letters count in a stored target name
   bool utf8_controls;         // the terminal reads UTF-8: its controls are escaped in names
-  bool c1_bytes;              // an 8-bit terminal: single bytes 0x80-0x9F are escaped in names
   // Whether the terminal reads UTF-8, asked when a name first holds a byte of
   // 0x80 or more; where it does not, the single bytes 0x80-0x9F are escaped
-  // instead of the UTF-8 controls. Null: the two fields above hold.
+  // instead of the UTF-8 controls. Null: `utf8_controls` holds.
   bool (*reads_utf8)();
   bool lower_case_components;  // a missing "P.Zkk" is read as "P.zkk" (names are case-sensitive)
   const char* help_switch;     // besides --help, or null

@@ -258,8 +258,12 @@ std::vector<Case> cases() {
   }() + "\n";
   const std::string wrong_sum_run =
       head(30000, 3) + reading(0, 1) + wrong_sum_line + reading(2, 2) + bad_checksum_question(1);
-  const auto short_by = [](int missing) {
-    return three_with([missing](auto& s) { s[1].keep_bytes = 86 + s[1].data_length - missing; });
+  const auto short_by = [](const char* title, int missing) {
+    return Case{.title = title,
+                .set = three_with(
+                    [missing](auto& s) { s[1].keep_bytes = 86 + s[1].data_length - missing; }),
+                .output = head(30000, 3) + reading(0, 1) + kInvalid01,
+                .status = 1};
   };
   char sum01[8];
   std::snprintf(sum01, sizeof sum01, "%04X", reference_checksum(three()[1].data));
@@ -464,18 +468,9 @@ std::vector<Case> cases() {
        .output = wrong_sum_run,
        .status = 1},
       // However little of its data a component lacks, it cannot be whole.
-      {.title = "component 1 byte short",
-       .set = short_by(1),
-       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
-       .status = 1},
-      {.title = "component 86 bytes short",
-       .set = short_by(86),
-       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
-       .status = 1},
-      {.title = "component 87 bytes short",
-       .set = short_by(87),
-       .output = head(30000, 3) + reading(0, 1) + kInvalid01,
-       .status = 1},
+      short_by("component 1 byte short", 1),
+      short_by("component 86 bytes short", 86),
+      short_by("component 87 bytes short", 87),
       {.title = "target longer than recorded",
        .set = three_with([](auto& s) {
          for (auto& c : s) c.total_size = 29999;

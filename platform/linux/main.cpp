@@ -100,7 +100,6 @@ constexpr BuildProfile kLinuxProfile = {
     /*stamp_zero_sets_time=*/true,
     /*dos_paths=*/false,
     /*utf8_controls=*/true,
-    /*c1_bytes=*/false,
     terminal_reads_utf8,
     /*lower_case_components=*/true,
     /*help_switch=*/nullptr,

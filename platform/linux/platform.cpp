@@ -115,8 +115,7 @@ constexpr int kInterrupts[] = {
     SIGSTKFLT,
 #endif
 };
-// The real-time signals end the process too; how many the C library keeps
-// for itself is known only at run time.
+// Every signal, real-time ones included, is numbered below this.
 constexpr int kMostSignals = 65;
 
 // What an interrupt deletes, prepared before the handler can run: the
@@ -125,23 +124,20 @@ constexpr int kMostSignals = 65;
 volatile sig_atomic_t guarded = 0;
 int eraser = -1;
 
-bool is_interrupt(int sig) {
-  for (const int known : kInterrupts) {
-    if (known == sig) {
-      return true;
+// Built once, before any handler can run: the real-time range is known only
+// at run time.
+const sigset_t& interrupt_set() {
+  static const sigset_t set = [] {
+    sigset_t all;
+    sigemptyset(&all);
+    for (const int sig : kInterrupts) {
+      sigaddset(&all, sig);
     }
-  }
-  return sig >= SIGRTMIN && sig <= SIGRTMAX;
-}
-
-sigset_t interrupt_set() {
-  sigset_t set;
-  sigemptyset(&set);
-  for (int sig = 1; sig < kMostSignals; ++sig) {
-    if (is_interrupt(sig)) {
-      sigaddset(&set, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+      sigaddset(&all, sig);
     }
-  }
+    return all;
+  }();
   return set;
 }
 
@@ -180,7 +176,8 @@ void guard() {
   // wish.
   struct sigaction found {};
   for (int sig = 1; sig < kMostSignals; ++sig) {
-    if (is_interrupt(sig) && sigaction(sig, &action, &found) == 0 && found.sa_handler == SIG_IGN) {
+    if (sigismember(&action.sa_mask, sig) == 1 && sigaction(sig, &action, &found) == 0 &&
+        found.sa_handler == SIG_IGN) {
       sigaction(sig, &found, nullptr);
     }
   }

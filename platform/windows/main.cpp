@@ -21,7 +21,6 @@ constexpr BuildProfile kWindowsProfile = {
     /*dos_paths=*/true,
     // The console shows UTF-8 controls as characters, not as controls.
     /*utf8_controls=*/false,
-    /*c1_bytes=*/false,
     /*reads_utf8=*/nullptr,
     // Windows names ignore case: P.z01 is P.Z01 already.
     /*lower_case_components=*/false,

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
@@ -122,8 +123,38 @@ bool platform_name_exists(const char* name) {
   return folders_are_plain(name) && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
 
+namespace {
+
+// What the comparisons with the set's components need to know of the
+// target, asked once for all of them.
+struct TargetLook {
+  char name[MAX_PATH];
+  bool plain;          // every folder on the way is a real one
+  bool exists;         // something stands at the name
+  bool at_name_known;  // the identity of what stands there, a link not followed
+  BY_HANDLE_FILE_INFORMATION at_name;
+  bool reached_known;  // the identity of what a link there leads to
+  BY_HANDLE_FILE_INFORMATION reached;
+};
+
+const TargetLook& look_at(const char* target) {
+  static TargetLook look{};
+  if (look.name[0] == '\0' || std::strcmp(look.name, target) != 0) {
+    std::snprintf(look.name, sizeof look.name, "%s", target);
+    look.plain = folders_are_plain(target);
+    look.exists = look.plain && GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES;
+    look.at_name_known =
+        look.exists && file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, look.at_name);
+    look.reached_known = look.exists && file_identity(target, 0, look.reached);
+  }
+  return look;
+}
+
+}  // namespace
+
 bool platform_same_file(const char* target, const char* component) {
-  if (!folders_are_plain(target)) {
+  const TargetLook& look = look_at(target);
+  if (!look.plain) {
     return false;
   }
   if (same_full_path(target, component)) {
@@ -131,13 +162,11 @@ bool platform_same_file(const char* target, const char* component) {
   }
   // With nothing at the name there is no link there, nor another hard link.
   BY_HANDLE_FILE_INFORMATION file;
-  BY_HANDLE_FILE_INFORMATION at_name;
-  if (GetFileAttributesA(target) == INVALID_FILE_ATTRIBUTES || !file_identity(component, 0, file)) {
+  if (!look.exists || !file_identity(component, 0, file)) {
     return false;
   }
-  return (file_identity(target, FILE_FLAG_OPEN_REPARSE_POINT, at_name) &&
-          same_identity(at_name, file)) ||
-         (file_identity(target, 0, at_name) && same_identity(at_name, file));
+  return (look.at_name_known && same_identity(look.at_name, file)) ||
+         (look.reached_known && same_identity(look.reached, file));
 }
 
 bool platform_is_standard_stream(const char* name) {
