@@ -32,6 +32,7 @@ constexpr const char kChecksumError[] = "Checksum error for file %s should be %0
 constexpr const char kAbortQuestion[] = " %d checksum errors, abort merge (y/n)?\n";
 constexpr const char kOldVersion[] = "component files created with DIVVLE ver 1.02\n";
 constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
+constexpr const char kSizeDiffers[] = "Size of %s is %lld, the set records %ld\nMerge ABORTED\n";
 constexpr const char kStoredNameReplaced[] =
     "Stored name %s is not a plain relative path, creating %s instead\n";
 constexpr const char kDeviceNameReplaced[] =
@@ -213,6 +214,15 @@ void abandon_target(MergeRun& run) {
 // the file. The target must be closed already.
 [[noreturn]] void discard_unwritten(MergeRun& run) {
   std::printf(kDiskWrite);
+  platform_delete_target(run.Created);
+  finish(-1);
+}
+
+// Every write and the close succeeded, so a size that differs from the
+// recorded one is no full disk: the set's data do not add up (a damaged size
+// field, a component from another cut of the file). The numbers say which.
+[[noreturn]] void discard_wrong_size(MergeRun& run, long long size) {
+  std::printf(kSizeDiffers, shown(run.Created).text, size, static_cast<long>(run.total_size));
   platform_delete_target(run.Created);
   finish(-1);
 }
@@ -418,7 +428,7 @@ int complete(MergeRun& run, const BuildProfile& profile) {
     if (run.total_size < 1) {
       std::printf(kOldVersion);  // kept, and given its times below
     } else {
-      discard_unwritten(run);
+      discard_wrong_size(run, size);
     }
   }
   const bool set = (run.stamp == 0 && !profile.stamp_zero_sets_time) ||

@@ -17,6 +17,12 @@ if [[ -n $wine32 && $wine32 != skip ]]; then
   exit 2
 fi
 
+# Wine runs x86 Windows programs on x86 hosts only: elsewhere (arm64, for
+# one) the Windows stages cannot run, and the run says so at its end.
+arch=$(dpkg --print-architecture 2>/dev/null || uname -m)
+windows=yes
+[[ $arch == amd64 ]] || windows=no
+
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v make >/dev/null || need+=(make)
@@ -24,14 +30,16 @@ command -v g++ >/dev/null || need+=(g++)
 command -v clang++ >/dev/null || need+=(clang)
 [[ -e /usr/include/gtest/gtest.h ]] || need+=(libgtest-dev)
 [[ -e /usr/include/gmock/gmock.h ]] || need+=(libgmock-dev)
-# The Windows build compiles GoogleTest from its sources.
-[[ -e /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
-command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
-command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
-[[ -x /usr/lib/wine/wine64 ]] || need+=(wine64)
-# The 32-bit Zunfel32.exe runs under Wine's 32-bit loader, from i386.
-[[ -x /usr/lib/wine/wine || $wine32 == skip ]] || need+=(wine32:i386)
-command -v tmux >/dev/null || need+=(tmux)
+if [[ $windows == yes ]]; then
+  # The Windows build compiles GoogleTest from its sources.
+  [[ -e /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
+  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+  [[ -x /usr/lib/wine/wine64 ]] || need+=(wine64)
+  # The 32-bit Zunfel32.exe runs under Wine's 32-bit loader, from i386.
+  [[ -x /usr/lib/wine/wine || $wine32 == skip ]] || need+=(wine32:i386)
+  command -v tmux >/dev/null || need+=(tmux)
+fi
 command -v ps >/dev/null || need+=(procps)
 # The man page check and the packages.
 command -v groff >/dev/null || need+=(groff-base)
@@ -78,6 +86,13 @@ cmake --workflow --preset release
 
 echo "== Linux: AddressSanitizer and UndefinedBehaviorSanitizer build and tests"
 cmake --workflow --preset sanitize
+
+if [[ $windows == no ]]; then
+  echo "== every Linux test passed"
+  echo "NOT RUN: EVERY WINDOWS STAGE (ZUNFEL32.EXE BUILT, ITS UNIT TESTS AND THE END-TO-END SUITE UNDER WINE)."
+  echo "NOT RUN: this host is $arch; Wine runs x86 Windows programs on amd64 hosts only."
+  exit 0
+fi
 
 if [[ $wine32 == skip ]]; then
   echo "== Windows: Zunfel32.exe for every x86 Windows (32-bit), built and packaged (ZUNFEL_WINE32=skip)"

@@ -74,6 +74,11 @@ std::string reading(int from, int to, const std::string& prefix = "report") {
 const std::string kInvalid01 = "Invalid Component File: report.Z01\nMerge aborted\n";
 const std::string kDiskWrite = "Disk write error or disk full!!!\nMerge ABORTED";
 const std::string kOld = "component files created with DIVVLE ver 1.02\n";
+// Every write succeeded, but the data do not add up to the recorded size.
+std::string size_differs(long long size, long total, const std::string& name = kName) {
+  return "Size of " + name + " is " + std::to_string(size) + ", the set records " +
+         std::to_string(total) + "\nMerge ABORTED\n";
+}
 
 // Applies a change to a copy of the valid three-part set.
 std::function<std::vector<Component>()> three_with(std::function<void(std::vector<Component>&)> f) {
@@ -475,7 +480,7 @@ std::vector<Case> cases() {
        .set = three_with([](auto& s) {
          for (auto& c : s) c.total_size = 29999;
        }),
-       .output = head(29999, 3) + reading(0, 2) + kDiskWrite,
+       .output = head(29999, 3) + reading(0, 2) + size_differs(30000, 29999),
        .status = 255},
       {.title = "unrecorded size draws the old-version notice",
        .set = three_with([](auto& s) { s[0].total_size = 0; }),
@@ -488,8 +493,39 @@ std::vector<Case> cases() {
        .target = "",
        .stamped = true},
       {.title = "count byte 0x80 copies nothing",
-       .set = three_with([](auto& s) { s[0].count = 0x80; }),
-       .output = head(30000, -128) + kDiskWrite,
+       .set = three_with([](auto& s) {
+         s[0].count = 0x80;
+         s[0].total_size = 3;
+       }),
+       .output = head(3, -128) + size_differs(0, 3),
+       .status = 255},
+      // No header field is covered by a checksum: one bit flipped in the
+      // recorded size, or a disk from another cut of the same file (each
+      // component right in itself), leaves sizes that do not add up.
+      {.title = "damaged size field",
+       .set = three_with([](auto& s) { s[0].total_size ^= 0x10000; }),
+       .output = head(30000 ^ 0x10000, 3) + reading(0, 2) + size_differs(30000, 30000 ^ 0x10000),
+       .status = 255},
+      // The README's real sets: disks copied into two folders, component 00
+      // renamed, the set gathered by links in a third.
+      {.title = "set gathered by links from two folders, component 00 renamed",
+       .args = {"set/report"},
+       .output = head(30000, 3) + reading(0, 2, "set/report"),
+       .target = kData,
+       .stamped = true,
+       .prepare =
+           [](const std::string& dir) {
+             namespace fs = std::filesystem;
+             for (const char* sub : {"disk1", "disk2", "set"}) fs::create_directory(dir + "/" + sub);
+             const char* moved[] = {"disk1/report.Z00 (disk 1)", "disk1/report.Z01", "disk2/report.Z02"};
+             for (int k = 0; k < 3; ++k) {
+               fs::rename(dir + "/" + component_file("report", k), dir + "/" + moved[k]);
+               fs::create_symlink(std::string("../") + moved[k], dir + "/set/" + component_file("report", k));
+             }
+           }},
+      {.title = "disk 3 from another cut of the same file",
+       .set = three_with([](auto& s) { s[2] = cut_into(kData, kName, 4, kStamp)[2]; }),
+       .output = head(30000, 3) + reading(0, 2) + size_differs(27500, 30000),
        .status = 255},
       {.title = "negative length copies nothing",
        .set =
@@ -649,7 +685,7 @@ std::vector<Case> cases() {
        .set = [] { return cut_into(kLarge, kName, 2, kStamp); },
        .input = "n",
        .output = head(600000, 2) + reading(0, 0) + kLargeCutLine + reading(1, 1) +
-                 bad_checksum_question(1) + kDiskWrite,
+                 bad_checksum_question(1) + size_differs(590000, 600000),
        .status = 255,
        .env = {{"ZFAULT_SHRINK", "report.Z00:300000"}}},
       {.title = "file-size limit is a write failure, not a signal",
@@ -685,7 +721,7 @@ std::vector<Case> cases() {
        .unprivileged = true},
       {.title = "component 01 shrinks after its size was taken",
        .input = "n",
-       .output = cut_short_run + kDiskWrite,
+       .output = cut_short_run + size_differs(20000, 30000),
        .status = 255,
        .env = {{"ZFAULT_SHRINK", "report.Z01:5086"}}},
       {.title = "component 01 shrinks after its size was taken, discarded",
@@ -939,7 +975,7 @@ std::vector<Case> cases() {
        .status = 1},
       {.title = "a recorded size of 1 that differs is deleted",
        .set = three_with([](auto& s) { s[0].total_size = 1; }),
-       .output = head(1, 3) + reading(0, 2) + kDiskWrite,
+       .output = head(1, 3) + reading(0, 2) + size_differs(30000, 1),
        .status = 255},
       // A target whose folder does not let it go is emptied instead.
       undeletable("undeletable target, invalid component", three_with([](auto& s) {
@@ -951,7 +987,7 @@ std::vector<Case> cases() {
                     for (auto& c : s) c.name = "ro/report.txt";
                     s[0].total_size = 29999;
                   }),
-                  "y", reading(0, 2) + kDiskWrite, 255, 29999),
+                  "y", reading(0, 2) + size_differs(30000, 29999, "ro/report.txt"), 255, 29999),
       undeletable("undeletable target, abort answered y", three_with([](auto& s) {
                     for (auto& c : s) c.name = "ro/report.txt";
                     s[1].checksum ^= 0x8001;

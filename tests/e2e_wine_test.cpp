@@ -91,6 +91,11 @@ std::string reading(int from, int to, const std::string& prefix_name = "report")
   return s;
 }
 
+std::string size_differs(long long size, long total) {
+  return "Size of report.txt is " + std::to_string(size) + ", the set records " +
+         std::to_string(total) + "\nMerge ABORTED\n";
+}
+
 std::string floppy(int k) {
   return "Please insert floppy into drive a: with a:\\" + component_file("report", k) +
          "\nPress any key when ready ...\n";
@@ -419,7 +424,34 @@ std::vector<WineCase> cases() {
              s[0].total_size = 24999;
              return s;
            },
-       .output = head(24999) + reading(0, 2) + "Disk write error or disk full!!!\nMerge ABORTED",
+       .output = head(24999) + reading(0, 2) + size_differs(25000, 24999),
+       .status = 255},
+      // Sizes that do not add up are named as such, never as a full disk.
+      {.title = "damaged size field",
+       .set = [] {
+         auto s = three();
+         s[0].total_size ^= 0x10000;
+         return s;
+       },
+       .output = head(25000 ^ 0x10000) + reading(0, 2) + size_differs(25000, 25000 ^ 0x10000),
+       .status = 255},
+      {.title = "disk 3 from another cut of the same file",
+       .set = [] {
+         auto s = three();
+         s[2] = cut_into(kData, kName, 4, kSummer)[2];
+         return s;
+       },
+       .output = head() + reading(0, 2) + size_differs(22916, 25000),
+       .status = 255},
+      {.title = "count byte 0x80 copies nothing",
+       .set = [] {
+         auto s = three();
+         s[0].count = 0x80;
+         s[0].total_size = 3;
+         return s;
+       },
+       .output = kBanner + "File size: 3 \nMerging -128 files to create: report.txt\n" +
+                 size_differs(0, 3),
        .status = 255},
       replaced_name_case("drive-letter stored name is created here", "C:\\windows\\report.txt"),
       replaced_name_case("stored name with a data stream is created here", "notes.txt:report.txt"),

@@ -57,7 +57,7 @@ case $what in
   deb)
     build=$3
     (cd "$scratch" && cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
-    deb=$(ls "$scratch"/out/zunfelu_*_amd64.deb)
+    deb=$(ls "$scratch"/out/zunfelu_*_"$(dpkg --print-architecture)".deb)
     report=$(lintian --no-cfg --fail-on error,warning "$deb" 2>&1) || fail "lintian: $report"
     [[ $(dpkg-deb -f "$deb" Package) == zunfelu ]] || fail "package name"
     [[ $(dpkg-deb -f "$deb" Section) == utils ]] || fail "section"
@@ -67,6 +67,11 @@ case $what in
     for f in $files; do
       [[ -f $scratch/root/$f ]] || fail "$f not in the package"
     done
+    # Outside the section on building from the source, the packaged README
+    # names nothing that only a checkout holds.
+    names=$(awk '/^## /{skip = /^## Getting it/} !skip' "$scratch/root/usr/share/doc/zunfelu/README.md" |
+      grep -nE 'LICENSE|CHANGELOG|DEVELOPING|scripts/|docs/|examples/|build/' || true)
+    [[ -z $names ]] || fail "the packaged README names what the package lacks: $names"
     version=$(dpkg-deb -f "$deb" Version)
     # Whole outputs are captured before they are searched: with pipefail, a
     # grep -q that stops reading early would fail the writer with SIGPIPE.
@@ -88,7 +93,7 @@ case $what in
   rpm)
     build=$3
     (cd "$scratch" && cpack -G RPM --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
-    rpm=$(ls "$scratch"/out/zunfelu-*.x86_64.rpm)
+    rpm=$(ls "$scratch"/out/zunfelu-*."$(uname -m)".rpm)
     report=$(rpmlint -c "$source/cmake/rpmlint.toml" "$rpm" 2>&1) || true
     grep -q ' 0 errors' <<<"$report" || fail "rpmlint: $report"
     [[ $(rpm -qp --qf '%{LICENSE}' "$rpm") == MIT ]] || fail "licence: $(rpm -qp --qf '%{LICENSE}' "$rpm")"
