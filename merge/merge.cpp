@@ -152,7 +152,9 @@ bool look_at_component(MergeRun& run, const BuildProfile& profile, struct stat& 
   if (stat(run.FileName, &seen) == 0) {
     return true;
   }
-  if (errno != ENOENT || !profile.lower_case_components) {
+  // A link that leads nowhere is a component that is there but cannot be
+  // opened, not one to look for under another spelling.
+  if (errno != ENOENT || !profile.lower_case_components || platform_stands_at(run.FileName)) {
     return false;
   }
   char* letter = extension_letter(run.FileName);

@@ -16,6 +16,10 @@
 // (the name itself counts, not what a link there points to).
 bool platform_name_exists(const char* name);
 
+// True when anything stands at `name`, a component's, also a link that leads
+// nowhere; the target's resolution is not used.
+bool platform_stands_at(const char* name);
+
 // True when `target` is `component`: the same name in the same folder, as the
 // platform compares names, whether or not the component exists; or one
 // existing file, reached through a link at `target` or another hard link.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,6 +118,7 @@ struct Case {
   bool protect_regular = false;  // fs.protected_regular is 1 for the run (root only)
   std::string stdin_from;        // standard input read from this file of the run's folder
   std::string stdout_to;         // standard output written over this file, as `>` does
+  std::string stderr_to;         // standard error likewise, as `2>` does
   std::function<void(const std::string& dir)> check;  // more to check afterwards
 };
 
@@ -506,6 +508,39 @@ std::vector<Case> cases() {
        .set = three_with([](auto& s) { s[0].total_size ^= 0x10000; }),
        .output = head(30000 ^ 0x10000, 3) + reading(0, 2) + size_differs(30000, 30000 ^ 0x10000),
        .status = 255},
+      // A link at a component's name is followed to the file; one that leads
+      // nowhere is a component that cannot be opened, not one to look for
+      // lower-cased.
+      {.title = "component reached through a link",
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true,
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::rename(dir + "/report.Z01", dir + "/real01");
+             std::filesystem::create_symlink("real01", dir + "/report.Z01");
+           }},
+      {.title = "dangling link at a component's name, a lower-cased copy beside it",
+       .output = head(30000, 3) + reading(0, 0) + " can't open file : report.Z01 \nMerge aborted\n",
+       .status = 255,
+       .prepare =
+           [](const std::string& dir) {
+             lower_extensions(dir, {1});
+             std::filesystem::create_symlink("nowhere", dir + "/report.Z01");
+           }},
+      // Every name of a file that a failed merge wrote is emptied.
+      {.title = "a second hard link of the target keeps none of a failed merge",
+       .set = three_with([](auto& s) { s[2].sequence = 5; }),
+       .input = "y",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + reading(0, 1) +
+                 "Invalid Component File: report.Z02\nMerge aborted\n",
+       .status = 1,
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::create_hard_link(dir + "/" + kName, dir + "/keep.txt");
+           },
+       .check = [](const std::string& dir) { EXPECT_EQ(read_bytes(dir + "/keep.txt"), ""); }},
       // The README's real sets: disks copied into two folders, component 00
       // renamed, the set gathered by links in a third.
       {.title = "set gathered by links from two folders, component 00 renamed",
@@ -516,11 +551,14 @@ std::vector<Case> cases() {
        .prepare =
            [](const std::string& dir) {
              namespace fs = std::filesystem;
-             for (const char* sub : {"disk1", "disk2", "set"}) fs::create_directory(dir + "/" + sub);
-             const char* moved[] = {"disk1/report.Z00 (disk 1)", "disk1/report.Z01", "disk2/report.Z02"};
+             for (const char* sub : {"disk1", "disk2", "set"})
+               fs::create_directory(dir + "/" + sub);
+             const char* moved[] = {"disk1/report.Z00 (disk 1)", "disk1/report.Z01",
+                                    "disk2/report.Z02"};
              for (int k = 0; k < 3; ++k) {
                fs::rename(dir + "/" + component_file("report", k), dir + "/" + moved[k]);
-               fs::create_symlink(std::string("../") + moved[k], dir + "/set/" + component_file("report", k));
+               fs::create_symlink(std::string("../") + moved[k],
+                                  dir + "/set/" + component_file("report", k));
              }
            }},
       {.title = "disk 3 from another cut of the same file",
@@ -881,6 +919,12 @@ std::vector<Case> cases() {
        .status = 255,
        .target = kBanner + "File size: 30000 \nCan not create report.txt",
        .stdout_to = kName},
+      {.title = "standard error sent into the target is refused",
+       .existing = kOldFile,
+       .output = kBanner + "File size: 30000 \nCan not create report.txt",
+       .status = 255,
+       .target = "",  // as `2>` left it
+       .stderr_to = kName},
       {.title = "standard input read from the target is refused",
        .existing = kOldFile,
        .output = kBanner + "File size: 30000 \nCan not create report.txt",
@@ -922,6 +966,10 @@ std::vector<Case> cases() {
       {.title = "version",
        .args = {"--version"},
        .output = kBanner + "zunfelu " ZUNFEL_VERSION "\n"},
+      {.title = "a word that begins like --help is a set",
+       .args = {"--helpdesk"},
+       .output = kBanner + " can't open file : --helpdesk.Z00 \n",
+       .status = 255},
       {.title = "a Windows help switch is a set on Linux",
        .args = {"/?"},
        .output = kBanner + " can't open file : /?.Z00 \n",
@@ -988,6 +1036,17 @@ std::vector<Case> cases() {
                     s[0].total_size = 29999;
                   }),
                   "y", reading(0, 2) + size_differs(30000, 29999, "ro/report.txt"), 255, 29999),
+      // Without a descriptor to empty it again, the file is not touched.
+      [] {
+        Case c = undeletable("undeletable target, no descriptor to spare", three_with([](auto& s) {
+                               for (auto& c : s) c.name = "ro/report.txt";
+                               s[2].sequence = 5;
+                             }),
+                             "y", "Can not create ro/report.txt", 255);
+        c.open_files_limit = 6;
+        c.target = kOldFile;
+        return c;
+      }(),
       undeletable("undeletable target, abort answered y", three_with([](auto& s) {
                     for (auto& c : s) c.name = "ro/report.txt";
                     s[1].checksum ^= 0x8001;
@@ -1054,6 +1113,14 @@ std::vector<Case> cases() {
         c.env = {{"LC_ALL", "C"}};
         return c;
       }(),
+      [] {
+        Case c = created_as_stored("the 8-bit controls end at 0x80 and 0x9F",
+                                   "\x7f\x80\x9f\xa0.txt", "\\177\\200\\237\xa0.txt");
+        c.env = {{"LC_ALL", "C"}};
+        return c;
+      }(),
+      created_as_stored("an Arabic letter beside the mark is shown as it is", "\xd8\xa8.txt",
+                        "\xd8\xa8.txt"),
       created_as_stored("a lone 0x9B is a character of a code page on a UTF-8 terminal",
                         "caf\xe9\x9b"
                         "2J.txt",
@@ -1154,6 +1221,7 @@ TEST_P(ZunfeluEndToEnd, Case) {
     s.openat2_error = c.openat2_error;
     s.stdin_from = c.stdin_from;
     s.stdout_to = c.stdout_to;
+    s.stderr_to = c.stderr_to;
     s.argv.insert(s.argv.end(), c.args.begin(), c.args.end());
     std::optional<KernelSetting> protection;
     if (c.protect_regular) {
@@ -1422,32 +1490,71 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
   }
 }
 
+// Every signal whose default ends the tool deletes the damaged file at the
+// abort question, then ends the tool by that signal (its core file, where
+// enabled, included); the four whose default changes nothing leave the
+// question waiting for its answer.
+TEST(ZunfeluInterrupts, EverySignalThatEndsTheToolDeletesFirst) {
+  const rlimit no_core{0, 0};
+  ASSERT_EQ(setrlimit(RLIMIT_CORE, &no_core), 0);
+  std::vector<int> ending = {SIGHUP,  SIGINT,    SIGQUIT, SIGTERM, SIGALRM, SIGUSR1,  SIGUSR2,
+                             SIGXCPU, SIGVTALRM, SIGPROF, SIGABRT, SIGSEGV, SIGBUS,   SIGILL,
+                             SIGTRAP, SIGFPE,    SIGSYS,  SIGPOLL, SIGPWR,  SIGSTKFLT};
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) ending.push_back(sig);
+  std::vector<int> harmless = {SIGWINCH, SIGCHLD, SIGCONT, SIGURG};
+  for (const auto* list : {&ending, &harmless}) {
+    for (const int sig : *list) {
+      SCOPED_TRACE(strsignal(sig));
+      TempDir dir;
+      auto set = three();
+      set[1].checksum ^= 1;
+      write_set(dir.path(), "report", set);
+      Dialogue d({ZUNFELU, "report.Z00"}, dir.path());
+      ASSERT_TRUE(d.wait_for(bad_checksum_question(1), 10));
+      d.signal(sig);
+      if (list == &harmless) {
+        usleep(50000);
+        d.send("n");
+      }
+      const Outcome o = d.finish();
+      EXPECT_EQ(o.signal, list == &ending ? sig : 0);
+      EXPECT_EQ(std::filesystem::exists(dir / kName), list == &harmless);
+    }
+  }
+}
+
 // The first process of a PID namespace (a container's) is not ended by its
-// own signal: it must still end at once, with the status a shell shows.
+// own signal: it must still end at once, with the status a shell shows,
+// during the copy and at a question alike.
 TEST(ZunfeluInterrupts, FirstProcessOfANamespaceEndsAtOnce) {
-  TempDir dir;
-  const std::string folder(60, 'd');
-  std::filesystem::create_directories(dir / folder);
-  write_set(dir / folder, "report", cut_into(bytes(127 * 1000), kName, 127, kStamp));
-  // A plain user gets a namespace of their own as its root.
-  std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork"};
-  if (geteuid() != 0) argv.insert(argv.begin() + 1, "--map-root-user");
-  argv.insert(argv.end(), {runnable_copy(ZUNFELU), folder + "/report.Z00"});
-  Dialogue d(argv, dir.path(), 4096);
-  struct stat st {};
-  ASSERT_TRUE(poll_until(10, [&] {
-    return stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
-  })) << "the run never got under way";
-  // The tool is the only child of unshare.
-  const std::string children =
-      "/proc/" + std::to_string(d.pid()) + "/task/" + std::to_string(d.pid()) + "/children";
-  const int tool = std::atoi(read_bytes(children).c_str());
-  ASSERT_GT(tool, 0) << "no child of unshare";
-  kill(tool, SIGTERM);
-  ASSERT_TRUE(d.wait_for_end(10)) << "the tool went on after SIGTERM";
-  const Outcome o = d.finish();
-  EXPECT_EQ(o.status, 128 + SIGTERM);
-  EXPECT_FALSE(std::filesystem::exists(dir / kName));
+  for (const int sig : {SIGTERM, SIGINT, -SIGTERM}) {
+    const bool asking = sig > 0;  // at the overwrite question, else during the copy
+    SCOPED_TRACE(asking ? "at the question" : "during the copy");
+    TempDir dir;
+    const std::string folder(60, 'd');
+    std::filesystem::create_directories(dir / folder);
+    write_set(dir / folder, "report", cut_into(bytes(127 * 1000), kName, 127, kStamp));
+    if (asking) write_bytes(dir / kName, kOldFile);
+    // A plain user gets a namespace of their own as its root.
+    std::vector<std::string> argv = {"/usr/bin/unshare", "--pid", "--fork"};
+    if (geteuid() != 0) argv.insert(argv.begin() + 1, "--map-root-user");
+    argv.insert(argv.end(), {runnable_copy(ZUNFELU), folder + "/report.Z00"});
+    Dialogue d(argv, dir.path(), asking ? 0 : 4096);
+    struct stat st {};
+    ASSERT_TRUE(asking ? d.wait_for(kOverwrite, 10) : poll_until(10, [&] {
+      return stat((dir / kName).c_str(), &st) == 0 && st.st_size > 0;
+    })) << "the run never got under way";
+    // The tool is the only child of unshare.
+    const std::string children =
+        "/proc/" + std::to_string(d.pid()) + "/task/" + std::to_string(d.pid()) + "/children";
+    const int tool = std::atoi(read_bytes(children).c_str());
+    ASSERT_GT(tool, 0) << "no child of unshare";
+    kill(tool, std::abs(sig));
+    ASSERT_TRUE(d.wait_for_end(10)) << "the tool went on after the signal";
+    const Outcome o = d.finish();
+    EXPECT_EQ(o.status, 128 + std::abs(sig));
+    EXPECT_EQ(std::filesystem::exists(dir / kName), asking);
+  }
 }
 
 // A small tmpfs that fills up during the merge, with and without a recorded size.

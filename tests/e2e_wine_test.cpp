@@ -428,28 +428,31 @@ std::vector<WineCase> cases() {
        .status = 255},
       // Sizes that do not add up are named as such, never as a full disk.
       {.title = "damaged size field",
-       .set = [] {
-         auto s = three();
-         s[0].total_size ^= 0x10000;
-         return s;
-       },
+       .set =
+           [] {
+             auto s = three();
+             s[0].total_size ^= 0x10000;
+             return s;
+           },
        .output = head(25000 ^ 0x10000) + reading(0, 2) + size_differs(25000, 25000 ^ 0x10000),
        .status = 255},
       {.title = "disk 3 from another cut of the same file",
-       .set = [] {
-         auto s = three();
-         s[2] = cut_into(kData, kName, 4, kSummer)[2];
-         return s;
-       },
+       .set =
+           [] {
+             auto s = three();
+             s[2] = cut_into(kData, kName, 4, kSummer)[2];
+             return s;
+           },
        .output = head() + reading(0, 2) + size_differs(22916, 25000),
        .status = 255},
       {.title = "count byte 0x80 copies nothing",
-       .set = [] {
-         auto s = three();
-         s[0].count = 0x80;
-         s[0].total_size = 3;
-         return s;
-       },
+       .set =
+           [] {
+             auto s = three();
+             s[0].count = 0x80;
+             s[0].total_size = 3;
+             return s;
+           },
        .output = kBanner + "File size: 3 \nMerging -128 files to create: report.txt\n" +
                  size_differs(0, 3),
        .status = 255},

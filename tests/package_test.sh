@@ -22,6 +22,13 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 files="usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/README.md
        usr/share/doc/zunfelu/changelog.gz usr/share/doc/zunfelu/copyright"
 
+# The program loads the C library and nothing else.
+libc_alone() {
+  local needed
+  needed=$(readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+  [[ $needed == libc.so.6 ]] || fail "$1 loads more than the C library: $needed"
+}
+
 # The hardening Debian gives its own packages, read off the binary: a
 # position-independent executable, read-only relocations bound at start,
 # the stack protector and fortified calls, and the control-flow marks where
@@ -32,6 +39,7 @@ hardening() {
   header=$(readelf -hW "$elf") dynamic=$(readelf -dW "$elf") symbols=$(readelf --dyn-syms -W "$elf")
   notes=$(readelf -nW "$elf") start=$(readelf -nW "$(g++ -print-file-name=Scrt1.o)" 2>/dev/null || true)
   grep -q 'Type: *DYN' <<<"$header" || fail "$elf is not position-independent"
+  libc_alone "$elf"
   readelf -lW "$elf" | grep -q GNU_RELRO || fail "$elf has no read-only relocations"
   grep -Eq 'BIND_NOW|Flags: .*NOW' <<<"$dynamic" || fail "$elf is not bound at start"
   grep -q '__stack_chk_fail' <<<"$symbols" || fail "$elf has no stack protector"
@@ -165,6 +173,7 @@ case $what in
     root="$scratch/stage$prefix"
     [[ $("$root/bin/zunfelu" --version) == *"zunfelu $(sed -n 's/^project(zunfel VERSION \([0-9.]*\).*/\1/p' "$clone/CMakeLists.txt")" ]] ||
       fail "the installed zunfelu does not answer --version"
+    libc_alone "$root/bin/zunfelu"
     [[ -f $root/share/man/man1/zunfelu.1.gz ]] || fail "no man page in $root/share/man/man1"
     warnings=$(man --warnings -l "$root/share/man/man1/zunfelu.1.gz" 2>&1 >/dev/null)
     [[ -z $warnings ]] || fail "installed man page: $warnings"

@@ -300,8 +300,8 @@ Expected model(const Generated& g, const std::string& target) {
     if (first.total < 1) {
       out += "component files created with DIVVLE ver 1.02\n";
     } else {
-      out += "Size of " + name + " is " + std::to_string(written.size()) +
-             ", the set records " + std::to_string(first.total) + "\nMerge ABORTED\n";
+      out += "Size of " + name + " is " + std::to_string(written.size()) + ", the set records " +
+             std::to_string(first.total) + "\nMerge ABORTED\n";
       e.status = 255;
       return e;
     }

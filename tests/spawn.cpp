@@ -141,7 +141,8 @@ Outcome spawn(const Spawn& s) {
     if (s.detach) {
       setsid();
     }
-    for (const auto& [path, fd] : {std::pair{s.stdin_from, 0}, std::pair{s.stdout_to, 1}}) {
+    for (const auto& [path, fd] :
+         {std::pair{s.stdin_from, 0}, std::pair{s.stdout_to, 1}, std::pair{s.stderr_to, 2}}) {
       const int file = path.empty() ? fd
                        : fd == 0    ? open(path.c_str(), O_RDONLY)
                                     : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -173,6 +174,9 @@ Outcome spawn(const Spawn& s) {
     if (s.openat2_error != 0 && !refuse_openat2(s.openat2_error)) {
       _exit(122);
     }
+    // Only the standard descriptors go to the program, as from a shell: a
+    // descriptor limit then counts from 3.
+    close_range(3, ~0U, 0);
     execv(s.argv[0].c_str(), argv_of(s.argv).data());
     _exit(121);
   }

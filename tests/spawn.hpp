@@ -35,6 +35,7 @@ struct Spawn {
   // of the run's folder.
   std::string stdin_from;
   std::string stdout_to;
+  std::string stderr_to;
 };
 
 Outcome spawn(const Spawn& s);

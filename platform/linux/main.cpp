@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "interrupts.hpp"
 #include "merge.hpp"
 
 namespace {
@@ -123,5 +124,6 @@ int main(int argc, char** argv) {
     return 255;
   }
   wait_for_output();  // else the C library's own stream, which does not wait
+  catch_interrupts();
   return run_merge(argc, argv, kLinuxProfile);
 }

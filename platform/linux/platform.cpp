@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "format.hpp"
+#include "interrupts.hpp"
 #include "target_name.hpp"
 
 namespace {
@@ -101,10 +102,13 @@ bool same_inode(const struct stat& a, const struct stat& b) {
 
 // Every signal that can be caught and whose default ends the process: each
 // of them would otherwise leave a cut-short file looking like the rebuilt
-// one. Not SIGPIPE and SIGXFSZ, which the tool ignores (a write then fails
-// and is reported), nor the signals of a fault in the tool itself.
+// one. The signals of a fault count too, sent by kill or raised by a fault
+// in the tool itself: the target goes first, then the signal's own action
+// (a core file) follows. Not SIGPIPE and SIGXFSZ, which the tool ignores (a
+// write then fails and is reported).
 constexpr int kInterrupts[] = {
-    SIGHUP,    SIGINT, SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF,
+    SIGHUP,    SIGINT,  SIGQUIT, SIGTERM, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM,
+    SIGPROF,   SIGABRT, SIGSEGV, SIGBUS,  SIGILL,  SIGTRAP, SIGFPE,  SIGSYS,
 #ifdef SIGPOLL
     SIGPOLL,
 #endif
@@ -124,27 +128,16 @@ constexpr int kMostSignals = 65;
 volatile sig_atomic_t guarded = 0;
 int eraser = -1;
 
-// Built once, before any handler can run: the real-time range is known only
-// at run time.
-const sigset_t& interrupt_set() {
-  static const sigset_t set = [] {
-    sigset_t all;
-    sigemptyset(&all);
-    for (const int sig : kInterrupts) {
-      sigaddset(&all, sig);
-    }
-    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
-      sigaddset(&all, sig);
-    }
-    return all;
-  }();
-  return set;
-}
+// Filled by catch_interrupts, before any handler can run: the real-time
+// range is known only at run time.
+sigset_t interrupt_set;
 
-// No data of a failed merge may stay under the target's name: where the
-// folder does not let the file go, it is emptied through its own descriptor.
+// No data of a failed merge may stay under any name of the file: it is
+// emptied through its own descriptor first (another hard link keeps the
+// file, and a folder may not let it go), then its name goes.
 bool erase_target() {
-  return unlinkat(target.folder, target.leaf, 0) == 0 || (eraser >= 0 && ftruncate(eraser, 0) == 0);
+  const bool emptied = eraser >= 0 && ftruncate(eraser, 0) == 0;
+  return unlinkat(target.folder, target.leaf, 0) == 0 || emptied;
 }
 
 // Only async-signal-safe calls: the target goes, then the signal ends the
@@ -162,25 +155,6 @@ void on_interrupt(int sig) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
   _exit(128 + sig);
-}
-
-// A signal that the caller ignored (nohup, a background job) stays ignored.
-void guard() {
-  guarded = 1;
-  struct sigaction action {};
-  action.sa_handler = on_interrupt;
-  action.sa_mask = interrupt_set();
-  // One call a signal: the handler goes in, and comes out again where the
-  // caller ignored the signal. The signals are blocked meanwhile, and
-  // ignoring one again discards it, so none is handled against the caller's
-  // wish.
-  struct sigaction found {};
-  for (int sig = 1; sig < kMostSignals; ++sig) {
-    if (sigismember(&action.sa_mask, sig) == 1 && sigaction(sig, &action, &found) == 0 &&
-        found.sa_handler == SIG_IGN) {
-      sigaction(sig, &found, nullptr);
-    }
-  }
 }
 
 // What stands at the target's name, the name itself (a link is not followed).
@@ -210,6 +184,43 @@ int open_for_writing(bool overwrite) {
 }
 
 }  // namespace
+
+// From the start, not only once the target exists: the first process of a
+// PID namespace drops every signal that has no handler, so without one it
+// could not be stopped at a question either. With nothing guarded the
+// handler only ends the tool as the signal would. A signal that the caller
+// ignored (nohup, a background job) stays ignored.
+void catch_interrupts() {
+  sigemptyset(&interrupt_set);
+  for (const int sig : kInterrupts) {
+    sigaddset(&interrupt_set, sig);
+  }
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
+    sigaddset(&interrupt_set, sig);
+  }
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  action.sa_mask = interrupt_set;
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
+  // One call a signal: the handler goes in, and comes out again where the
+  // caller ignored the signal. The signals are blocked meanwhile, and
+  // ignoring one again discards it, so none is handled against the caller's
+  // wish.
+  struct sigaction found {};
+  for (int sig = 1; sig < kMostSignals; ++sig) {
+    if (sigismember(&interrupt_set, sig) == 1 && sigaction(sig, &action, &found) == 0 &&
+        found.sa_handler == SIG_IGN) {
+      sigaction(sig, &found, nullptr);
+    }
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+bool platform_stands_at(const char* name) {
+  struct stat st;
+  return lstat(name, &st) == 0;
+}
 
 bool platform_name_exists(const char* name) {
   struct stat st;
@@ -288,9 +299,14 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   if (!resolve(name)) {
     return nullptr;
   }
-  const sigset_t set = interrupt_set();
+  // The descriptor that empties the file again is had before the file is
+  // made or emptied: with none left, nothing is touched.
+  const int spare = fcntl(target.folder, F_DUPFD_CLOEXEC, 3);
+  if (spare < 0) {
+    return nullptr;
+  }
   sigset_t old;
-  sigprocmask(SIG_BLOCK, &set, &old);
+  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
   int fd = open_for_writing(overwrite);
   struct stat st;
   if (fd >= 0 && (fstatat(fd, "", &st, AT_EMPTY_PATH) != 0 || !S_ISREG(st.st_mode))) {
@@ -300,13 +316,18 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   std::FILE* optr = nullptr;
   if (fd >= 0) {
     fcntl(fd, F_SETFL, 0);  // blocking again, like any file
-    eraser = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    optr = fdopen(fd, "wb");
+    // Onto the spare slot, which needs no new one.
+    eraser = dup3(fd, spare, O_CLOEXEC);
+    optr = eraser >= 0 ? fdopen(fd, "wb") : nullptr;
     if (optr == nullptr) {
       close(fd);
     } else {
-      guard();
+      guarded = 1;
     }
+  }
+  if (optr == nullptr) {
+    close(eraser >= 0 ? eraser : spare);
+    eraser = -1;
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
   return optr;
@@ -328,9 +349,8 @@ void platform_release_target() {
   if (guarded == 0) {
     return;
   }
-  const sigset_t set = interrupt_set();
   sigset_t old;
-  sigprocmask(SIG_BLOCK, &set, &old);
+  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
   // The handler stays: with nothing guarded it only ends the tool by the
   // signal, as the signal itself would.
   guarded = 0;

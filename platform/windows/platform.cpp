@@ -24,10 +24,14 @@ namespace {
 HANDLE target = INVALID_HANDLE_VALUE;
 
 // What a console event finds: nothing to delete, a target being made (the
-// event waits until it is made, or not), or a target to delete. The handler
-// runs on a thread of its own while the merge goes on.
-enum Guard : int { unguarded, creating, guarded };
+// event waits until it is made, or not), a target to delete, or one that the
+// handler has taken over. The handler runs on a thread of its own while the
+// merge goes on, so both sides change the state only by compare-exchange:
+// the one that moves it away from `guarded` alone acts on the target.
+enum Guard : int { unguarded, creating, guarded, interrupted };
 std::atomic<int> guard{unguarded};
+// The merge's own thread, stopped by the handler before it touches the file.
+HANDLE merge_thread = nullptr;
 
 // Marks the file to go when its last handle closes.
 bool delete_through(HANDLE file) {
@@ -36,13 +40,21 @@ bool delete_through(HANDLE file) {
   return SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
 }
 
-// No data of a failed merge may stay under the target's name: where the file
-// may not be deleted, it is emptied through its handle.
+// No data of a failed merge may stay under any name of the file: it is
+// emptied through its handle first (another hard link keeps the file, and
+// it may be one the user may not delete), then its name goes. The end of
+// file is set without the file position, which the writer shares.
 void erase_target() {
-  LARGE_INTEGER start{};
-  if (!delete_through(target) && SetFilePointerEx(target, start, nullptr, FILE_BEGIN)) {
-    SetEndOfFile(target);
-  }
+  FILE_END_OF_FILE_INFO empty{};
+  SetFileInformationByHandle(target, FileEndOfFileInfo, &empty, sizeof empty);
+  delete_through(target);
+}
+
+// The merge's thread takes the target back from the guard; false when the
+// handler has it, and will end the program.
+bool take_back() {
+  int expected = guarded;
+  return guard.compare_exchange_strong(expected, unguarded) || expected != interrupted;
 }
 
 // Ctrl+C (outside a key read, where it is character 3), Ctrl+Break and a
@@ -54,7 +66,14 @@ BOOL WINAPI on_console_event(DWORD) {
   while (guard.load() == creating) {
     Sleep(1);
   }
-  if (guard.load() == guarded) {
+  int expected = guarded;
+  if (guard.compare_exchange_strong(expected, interrupted)) {
+    // No write may land after the file was emptied: the merge stops first
+    // (asking for its context waits until it has stopped).
+    SuspendThread(merge_thread);
+    CONTEXT context{};
+    context.ContextFlags = CONTEXT_CONTROL;
+    GetThreadContext(merge_thread, &context);
     erase_target();
     TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
   }
@@ -118,6 +137,10 @@ bool lies_below_current_folder(HANDLE file) {
 }
 
 }  // namespace
+
+bool platform_stands_at(const char* name) {
+  return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool platform_name_exists(const char* name) {
   return folders_are_plain(name) && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
@@ -203,14 +226,25 @@ bool remove_link(const char* name) {
   return removed;
 }
 
-// The file that `target` holds, given up: made by this run, it goes.
+// The handler has the target: it ends the program, and nothing more may
+// happen here meanwhile.
+[[noreturn]] void wait_for_the_end() {
+  for (;;) {
+    Sleep(INFINITE);
+  }
+}
+
+// The file that `target` holds, given up: made by this run, it goes; an
+// existing one the user answered y for stays as it is (emptied or not).
 void give_up(bool created) {
+  if (!take_back()) {
+    wait_for_the_end();
+  }
   if (created) {
     delete_through(target);
   }
   CloseHandle(target);
   target = INVALID_HANDLE_VALUE;
-  guard = unguarded;
 }
 
 }  // namespace
@@ -228,15 +262,28 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   if (link && !remove_link(name)) {
     return nullptr;
   }
+  if (merge_thread == nullptr &&
+      !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &merge_thread,
+                       THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
+    return nullptr;
+  }
   guard = creating;
   SetConsoleCtrlHandler(on_console_event, TRUE);
   // Only an answered y may empty a file; the file is emptied once it is
   // known to lie below the current folder.
   const bool empty_existing = overwrite && !link;
-  target = CreateFileA(name, GENERIC_READ | GENERIC_WRITE | DELETE | FILE_WRITE_ATTRIBUTES,
+  const auto open_target = [&](DWORD access) {
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE | FILE_WRITE_ATTRIBUTES | access,
                        FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                        empty_existing ? OPEN_ALWAYS : CREATE_NEW,
                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  };
+  target = open_target(DELETE);
+  // A file the user may write but not delete (its access list says so) is
+  // opened as fopen would open it, and emptied where it cannot be deleted.
+  if (target == INVALID_HANDLE_VALUE && empty_existing && GetLastError() == ERROR_ACCESS_DENIED) {
+    target = open_target(0);
+  }
   if (target == INVALID_HANDLE_VALUE) {
     guard = unguarded;
     return nullptr;
@@ -252,19 +299,19 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   HANDLE writer = INVALID_HANDLE_VALUE;
   if (!SetEndOfFile(target) || !DuplicateHandle(GetCurrentProcess(), target, GetCurrentProcess(),
                                                 &writer, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
-    give_up(true);
+    give_up(created);
     return nullptr;
   }
   const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(writer), _O_WRONLY | _O_BINARY);
   if (fd < 0) {
     CloseHandle(writer);
-    give_up(true);
+    give_up(created);
     return nullptr;
   }
   std::FILE* optr = _fdopen(fd, "wb");
   if (optr == nullptr) {
     _close(fd);
-    give_up(true);
+    give_up(created);
     return nullptr;
   }
   return optr;
@@ -286,6 +333,8 @@ int platform_open_target(const char*) {
   return fd;
 }
 
+// The target stays guarded while it is erased: an interrupt meanwhile
+// erases it too, and ends the program.
 void platform_delete_target(const char*) {
   if (target != INVALID_HANDLE_VALUE) {
     erase_target();
@@ -293,9 +342,10 @@ void platform_delete_target(const char*) {
 }
 
 void platform_release_target() {
-  if (guard.exchange(unguarded) != unguarded) {
-    SetConsoleCtrlHandler(on_console_event, FALSE);
+  if (!take_back()) {
+    wait_for_the_end();
   }
+  SetConsoleCtrlHandler(on_console_event, FALSE);
   if (target != INVALID_HANDLE_VALUE) {
     CloseHandle(target);  // a file marked for deletion goes now
     target = INVALID_HANDLE_VALUE;
