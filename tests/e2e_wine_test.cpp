@@ -165,6 +165,7 @@ struct WineCase {
   std::vector<std::string> records;  // exact records written before the program starts
   std::string redirected_input;      // standard input, redirected inside Windows
   bool output_to_target = false;     // standard output redirected over the target, inside Windows
+  std::string hard_link;             // a second name of the existing target; empty afterwards
 };
 
 // Runs a shell command in a fresh tmux pane on a socket of the test's own.
@@ -566,6 +567,19 @@ std::vector<WineCase> cases() {
        .target = kData,
        .stamp = kSummer,
        .records = {"67:3:8", "89:121:0"}},
+      {.title = "a second hard link of the target keeps none of a failed merge",
+       .set =
+           [] {
+             auto s = three();
+             s[2].sequence = 5;
+             return s;
+           },
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + yes) + reading(0, 1) +
+                 "Invalid Component File: report.Z02\nMerge aborted\n",
+       .status = 1,
+       .records = {"89:121:0"},
+       .hard_link = "keep.txt"},
       {.title = "grey Up gives E0 then 72, Escape 27",
        .existing = kOldFile,
        .output = kBanner + "File size: 25000 \n" + kOverwrite + "\xE0\nH\n\x1B\n" + no,
@@ -588,6 +602,7 @@ TEST_P(Zunfel32EndToEnd, Case) {
   fs::create_directories(set_dir);
   write_set(set_dir, "report", c.set());
   if (c.existing) write_bytes(dir / c.target_name, *c.existing);
+  if (!c.hard_link.empty()) fs::create_hard_link(dir / c.target_name, dir / c.hard_link);
   if (!c.redirected_input.empty()) write_bytes(dir / "answers.txt", c.redirected_input);
   const auto before = list_dir(dir.path());
   std::optional<FloppyDrive> drive;
@@ -599,6 +614,10 @@ TEST_P(Zunfel32EndToEnd, Case) {
   auto expected = before;
   if (c.target && !c.existing && c.target_name.find('/') == std::string::npos) {
     expected.push_back(c.target_name);
+  }
+  if (!c.hard_link.empty()) {
+    std::erase(expected, c.target_name);
+    EXPECT_EQ(read_bytes(dir / c.hard_link), "");
   }
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(list_dir(dir.path()), expected);
