@@ -212,21 +212,16 @@ void abandon_target(MergeRun& run) {
   platform_delete_target(run.Created);
 }
 
-// A target that was not written whole is never left behind as if it were
-// the file. The target must be closed already.
-[[noreturn]] void discard_unwritten(MergeRun& run) {
-  std::printf(kDiskWrite);
+// A target that is not the whole file is never left behind as if it were.
+// The target must be closed already, and the reason said.
+[[noreturn]] void discard_target(MergeRun& run) {
   platform_delete_target(run.Created);
   finish(-1);
 }
 
-// Every write and the close succeeded, so a size that differs from the
-// recorded one is no full disk: the set's data do not add up (a damaged size
-// field, a component from another cut of the file). The numbers say which.
-[[noreturn]] void discard_wrong_size(MergeRun& run, long long size) {
-  std::printf(kSizeDiffers, shown(run.Created).text, size, static_cast<long>(run.total_size));
-  platform_delete_target(run.Created);
-  finish(-1);
+[[noreturn]] void discard_unwritten(MergeRun& run) {
+  std::printf(kDiskWrite);
+  discard_target(run);
 }
 
 // Copies the data of the open component into the target in blocks of whole
@@ -430,7 +425,11 @@ int complete(MergeRun& run, const BuildProfile& profile) {
     if (run.total_size < 1) {
       std::printf(kOldVersion);  // kept, and given its times below
     } else {
-      discard_wrong_size(run, size);
+      // Every write and the close succeeded, so this is no full disk: the
+      // set's data do not add up (a damaged size field, a component from
+      // another cut of the file), and the two sizes say by how much.
+      std::printf(kSizeDiffers, shown(run.Created).text, size, static_cast<long>(run.total_size));
+      discard_target(run);
     }
   }
   const bool set = (run.stamp == 0 && !profile.stamp_zero_sets_time) ||

@@ -326,7 +326,7 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
     }
   }
   if (optr == nullptr) {
-    close(eraser >= 0 ? eraser : spare);
+    close(spare);  // the eraser, where dup3 made it
     eraser = -1;
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);

@@ -50,11 +50,16 @@ void erase_target() {
   delete_through(target);
 }
 
-// The merge's thread takes the target back from the guard; false when the
-// handler has it, and will end the program.
-bool take_back() {
+// The merge's thread takes the target back from the guard. Where the handler
+// has it already, the handler ends the program: nothing more may happen
+// here meanwhile.
+void take_back() {
   int expected = guarded;
-  return guard.compare_exchange_strong(expected, unguarded) || expected != interrupted;
+  if (!guard.compare_exchange_strong(expected, unguarded) && expected == interrupted) {
+    for (;;) {
+      Sleep(INFINITE);
+    }
+  }
 }
 
 // Ctrl+C (outside a key read, where it is character 3), Ctrl+Break and a
@@ -143,7 +148,7 @@ bool platform_stands_at(const char* name) {
 }
 
 bool platform_name_exists(const char* name) {
-  return folders_are_plain(name) && GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+  return folders_are_plain(name) && platform_stands_at(name);
 }
 
 namespace {
@@ -226,20 +231,10 @@ bool remove_link(const char* name) {
   return removed;
 }
 
-// The handler has the target: it ends the program, and nothing more may
-// happen here meanwhile.
-[[noreturn]] void wait_for_the_end() {
-  for (;;) {
-    Sleep(INFINITE);
-  }
-}
-
 // The file that `target` holds, given up: made by this run, it goes; an
 // existing one the user answered y for stays as it is (emptied or not).
 void give_up(bool created) {
-  if (!take_back()) {
-    wait_for_the_end();
-  }
+  take_back();
   if (created) {
     delete_through(target);
   }
@@ -342,9 +337,7 @@ void platform_delete_target(const char*) {
 }
 
 void platform_release_target() {
-  if (!take_back()) {
-    wait_for_the_end();
-  }
+  take_back();
   SetConsoleCtrlHandler(on_console_event, FALSE);
   if (target != INVALID_HANDLE_VALUE) {
     CloseHandle(target);  // a file marked for deletion goes now
