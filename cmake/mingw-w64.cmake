@@ -8,8 +8,10 @@ set(ZUNFEL_WINDOWS_CPU ${ZUNFEL_WINDOWS_CPU} CACHE STRING "i686 or x86_64")
 set(triple ${ZUNFEL_WINDOWS_CPU}-w64-mingw32)
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${ZUNFEL_WINDOWS_CPU})
-set(CMAKE_C_COMPILER ${triple}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
+# The Windows thread model: no thread library is linked in, and with it none
+# of the calls that would keep the program off older Windows.
+set(CMAKE_C_COMPILER ${triple}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${triple}-g++-win32)
 set(CMAKE_RC_COMPILER ${triple}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -11,7 +11,9 @@ add_executable(Zunfel32 platform/windows/main.cpp platform/windows/console_input
 set_source_files_properties(${PROJECT_BINARY_DIR}/Zunfel32.rc PROPERTIES OBJECT_DEPENDS
                                                                          ${ZUNFEL32_MANIFEST})
 target_include_directories(Zunfel32 PRIVATE platform/windows)
-target_link_libraries(Zunfel32 PRIVATE merge)
+# ntdll deletes and empties the target through its handle and names the
+# file a handle reaches, on every Windows since NT.
+target_link_libraries(Zunfel32 PRIVATE merge ntdll)
 target_compile_definitions(Zunfel32 PRIVATE ZUNFEL_VERSION="${PROJECT_VERSION}")
 # Stripped by the linker, which leaves no time stamp (see the toolchain file).
 target_link_options(Zunfel32 PRIVATE -s)

@@ -79,8 +79,9 @@ command -v clang++ >/dev/null || need+=(clang)
 if [[ $windows == yes ]]; then
   # The Windows build compiles GoogleTest from its sources.
   [[ -e /usr/src/googletest/CMakeLists.txt ]] || need+=(googletest)
-  command -v x86_64-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-x86-64-posix)
-  command -v i686-w64-mingw32-g++-posix >/dev/null || need+=(g++-mingw-w64-i686-posix)
+  # Its Windows thread model links no thread library into Zunfel32.exe.
+  command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-64-win32)
+  command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
   [[ -x /usr/lib/wine/wine64 ]] || need+=(wine64)
   # The 32-bit Zunfel32.exe runs under Wine's 32-bit loader, from i386.
   [[ -x /usr/lib/wine/wine || -n $without32 ]] || need+=(wine32:i386)

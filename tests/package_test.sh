@@ -6,8 +6,9 @@
 #                                          merges the example
 #   package_test.sh rpm SOURCE BUILD       the RPM package has no rpmlint errors
 #                                          and the Debian package's files
-#   package_test.sh zip SOURCE BUILD       the zip holds Zunfel32.exe and a
-#                                          README.txt with CR LF line ends
+#   package_test.sh zip SOURCE BUILD CXX   the zip holds Zunfel32.exe and a
+#                                          README.txt with CR LF line ends;
+#                                          the program starts on Windows XP
 #   package_test.sh reproducible SOURCE    two release builds in different
 #                                          folders give identical bytes
 #   package_test.sh zip-reproducible SOURCE CPU  the same for Zunfel32.exe and its zip
@@ -114,7 +115,7 @@ case $what in
     echo "$(basename "$rpm"): $(grep -o '[0-9]* errors, [0-9]* warnings' <<<"$report")"
     ;;
   zip)
-    build=$3
+    build=$3 cxx=$4
     (cd "$scratch" && cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >/dev/null)
     zip=$(ls "$scratch"/out/Zunfel32-*.zip)
     (cd "$scratch" && unzip -q "$zip" -d unpacked)
@@ -131,7 +132,35 @@ case $what in
     if grep -q '^Magic.*020b' <<<"$pe"; then
       grep -q HIGH_ENTROPY_VA <<<"$pe" || fail "the 64-bit Zunfel32.exe lacks high-entropy ASLR"
     fi
+    # Windows refuses to start a program that imports a call its DLLs lack.
+    # Every imported call (but msvcrt.dll's, whose header knows no versions)
+    # must be one that mingw-w64's headers declare for Windows XP, and the
+    # header may ask for no later system than XP: 5.1, or for a 64-bit
+    # program 5.2, the first x64 Windows (XP x64 Edition).
+    newest=501
+    if grep -q '^Magic.*020b' <<<"$pe"; then newest=502; fi
+    imports=$(awk '/DLL Name:/ { dll = tolower($3); next }
+                   /^[[:space:]]*$/ { dll = "" }
+                   dll != "" && dll != "msvcrt.dll" && $2 ~ /^[0-9]+$/ && NF == 3 { print $3 }' <<<"$pe")
+    [[ -n $imports ]] || fail "no imported calls found in Zunfel32.exe"
+    {
+      echo '#include <windows.h>'
+      echo '#include <winternl.h>'
+      for call in $imports; do echo "auto* const use_$call = &$call;"; done
+    } >"$scratch/imports.cpp"
+    if ! report=$(LC_ALL=C "$cxx" -fsyntax-only -D_WIN32_WINNT=0x0501 -DWINVER=0x0501 "$scratch/imports.cpp" 2>&1); then
+      late=$(grep -o "'[A-Za-z0-9_]*' was not declared" <<<"$report" | cut -d"'" -f2 | sort -u | tr '\n' ' ' || true)
+      fail "Zunfel32.exe imports calls that Windows XP lacks: ${late:-$report}"
+    fi
+    for field in OSystem Subsystem; do
+      version=$(awk -v f="$field" '$1 == "Major" f "Version" { major = $2 }
+                                   $1 == "Minor" f "Version" { minor = $2 }
+                                   END { print major "." minor }' <<<"$pe")
+      IFS=. read -r major minor <<<"$version"
+      ((major * 100 + minor <= newest)) || fail "Zunfel32.exe asks for Windows $version or later ($field)"
+    done
     echo "$(basename "$zip"): Zunfel32.exe ($(grep -Eo 'HIGH_ENTROPY_VA|DYNAMIC_BASE|NX_COMPAT' <<<"$pe" | tr '\n' ' ')) and README.txt ($lines CR LF lines)"
+    echo "$(wc -w <<<"$imports") imported calls, each declared for Windows XP; system and subsystem at most $((newest / 100)).$((newest % 100))"
     ;;
   reproducible)
     for n in 1 2; do

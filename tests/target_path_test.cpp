@@ -61,6 +61,10 @@ TEST(TargetPath, LiesBelowTheFolder) {
       {"\\\\?\\C:\\sets", "\\\\?\\C:\\sets\\", false},
       {"\\\\?\\C:\\sets", "\\\\?\\D:\\sets\\report.txt", false},
       {"\\\\?\\C:\\sets", "\\\\?\\C:\\Windows\\report.txt", false},
+      // The form in which Windows names an open file.
+      {"\\Device\\HarddiskVolume2\\sets", "\\Device\\HarddiskVolume2\\sets\\report.txt", true},
+      {"\\Device\\HarddiskVolume2\\", "\\Device\\HarddiskVolume2\\report.txt", true},
+      {"\\Device\\HarddiskVolume2\\sets", "\\Device\\HarddiskVolume3\\sets\\report.txt", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(path_lies_below(c.folder, c.path), c.below) << c.folder << " " << c.path;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <atomic>
 #include <cstdint>
@@ -33,11 +34,25 @@ std::atomic<int> guard{unguarded};
 // The merge's own thread, stopped by the handler before it touches the file.
 HANDLE merge_thread = nullptr;
 
+// A file is deleted and emptied through its handle by ntdll's own calls,
+// which every Windows since NT has (the kernel32 calls that wrap them came
+// only with Vista). Their records, as the kernel reads them:
+struct DispositionRecord {
+  BOOLEAN DeleteFile;
+};
+struct EndOfFileRecord {
+  LARGE_INTEGER EndOfFile;
+};
+
+template <typename Record>
+bool set_through(HANDLE file, Record record, FILE_INFORMATION_CLASS kind) {
+  IO_STATUS_BLOCK io{};
+  return NT_SUCCESS(NtSetInformationFile(file, &io, &record, sizeof record, kind));
+}
+
 // Marks the file to go when its last handle closes.
 bool delete_through(HANDLE file) {
-  FILE_DISPOSITION_INFO gone{};
-  gone.DeleteFile = TRUE;
-  return SetFileInformationByHandle(file, FileDispositionInfo, &gone, sizeof gone) != 0;
+  return set_through(file, DispositionRecord{TRUE}, FileDispositionInformation);
 }
 
 // No data of a failed merge may stay under any name of the file: it is
@@ -45,8 +60,7 @@ bool delete_through(HANDLE file) {
 // it may be one the user may not delete), then its name goes. The end of
 // file is set without the file position, which the writer shares.
 void erase_target() {
-  FILE_END_OF_FILE_INFO empty{};
-  SetFileInformationByHandle(target, FileEndOfFileInfo, &empty, sizeof empty);
+  set_through(target, EndOfFileRecord{}, FileEndOfFileInformation);
   delete_through(target);
 }
 
@@ -121,10 +135,27 @@ bool same_full_path(const char* a, const char* b) {
   return na > 0 && nb > 0 && na < MAX_PATH && nb < MAX_PATH && same_path(full_a, full_b);
 }
 
-// The final path of an open file or folder, as the file system sees it.
-bool final_path(HANDLE handle, char (&path)[MAX_PATH]) {
-  const DWORD n = GetFinalPathNameByHandleA(handle, path, MAX_PATH, FILE_NAME_NORMALIZED);
-  return n > 0 && n < MAX_PATH;
+// Room for the longest name the object manager gives, in UTF-8.
+constexpr std::size_t kFinalPathSize = 3 * 32768;
+
+// The name of an open file or folder as the object manager knows it
+// ("\Device\HarddiskVolume2\sets\report.txt"): where the open finally led,
+// after any junction on the way. Both names compared are of this one form.
+bool final_path(HANDLE handle, char (&path)[kFinalPathSize]) {
+  alignas(OBJECT_NAME_INFORMATION) static unsigned char
+      buffer[sizeof(OBJECT_NAME_INFORMATION) + 2 * 32768];
+  ULONG length = 0;
+  if (!NT_SUCCESS(NtQueryObject(handle, ObjectNameInformation, buffer, sizeof buffer, &length))) {
+    return false;
+  }
+  const auto* name = &reinterpret_cast<const OBJECT_NAME_INFORMATION*>(buffer)->Name;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, name->Buffer, name->Length / 2, path,
+                                    static_cast<int>(sizeof path - 1), nullptr, nullptr);
+  if (n <= 0) {
+    return false;
+  }
+  path[n] = '\0';
+  return true;
 }
 
 // The file that was opened lies below the current folder, wherever a link
@@ -134,8 +165,8 @@ bool lies_below_current_folder(HANDLE file) {
   if (here == INVALID_HANDLE_VALUE) {
     return false;
   }
-  char folder[MAX_PATH];
-  char path[MAX_PATH];
+  static char folder[kFinalPathSize];
+  static char path[kFinalPathSize];
   const bool known = final_path(here, folder) && final_path(file, path);
   CloseHandle(here);
   return known && path_lies_below(folder, path);
