@@ -5,11 +5,13 @@
 
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform.hpp"
+#include "steps.hpp"
 #include "target_name.hpp"
 
 const char kCredit[] = "- rebuilds a file from its numbered component files";
@@ -48,6 +50,13 @@ MergeRun run;
 bool (*reads_utf8)() = nullptr;
 bool utf8_controls = false;
 bool c1_bytes = false;
+// Standard output is a terminal: a long read shows a sign of life there.
+bool terminal_output = false;
+
+enum class Question { overwrite, abort };
+enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
+
+}  // namespace
 
 ShownName shown(const char* name) {
   for (const char* p = name; reads_utf8 != nullptr && *p != '\0'; ++p) {
@@ -60,15 +69,14 @@ ShownName shown(const char* name) {
   return shown_name(name, utf8_controls, c1_bytes);
 }
 
-enum class Question { overwrite, abort };
-enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
-
 // Whatever the target holds when the run ends here is its verdict, so an
 // interrupt during the exit no longer deletes it.
-[[noreturn]] void finish(int status) {
+void finish(int status) {
   platform_release_target();
   std::exit(status);
 }
+
+namespace {
 
 // Standard output may be a pipe or a file and so block-buffered: what the
 // user is asked must be out before the tool waits for the answer.
@@ -193,18 +201,10 @@ SizeQuery open_component(MergeRun& run, const BuildProfile& profile, long long& 
   }
   // The stream buffers the header (and a small component's data) in one
   // read; larger data then go from the file straight into `aa`.
-  std::setvbuf(run.fptr, run.fbuf, _IOFBF, sizeof run.fbuf);
+  // Where only headers are wanted (a list of a set on floppies), no byte of
+  // data is read.
+  std::setvbuf(run.fptr, run.fbuf, _IOFBF, run.headers_only ? kHeaderSize : sizeof run.fbuf);
   return SizeQuery::ok;
-}
-
-// Builds the name of the next component and, from a floppy, waits until the
-// user has put in the disk that holds it.
-void next_component(MergeRun& run, const BuildProfile& profile, int number) {
-  component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
-  if (run.drive != nullptr) {
-    std::printf(kFloppyPrompt, run.drive, shown(run.FileName).text);
-    read_answer(profile);
-  }
 }
 
 void abandon_target(MergeRun& run) {
@@ -224,83 +224,187 @@ void abandon_target(MergeRun& run) {
   discard_target(run);
 }
 
+// A sign of life on a terminal while a component's data take long: one line
+// of how far the component and the whole file are, rewritten in place at
+// most four times a second and blanked out before anything else is printed,
+// so that the screen ends as it would have without it. Elsewhere (a file, a
+// pipe) nothing of it is written and no clock is read.
+using Clock = std::chrono::steady_clock;
+constexpr auto kQuiet = std::chrono::seconds(1);  // before the first line
+constexpr auto kBetweenLines = std::chrono::milliseconds(250);
+constexpr auto kQuickBlock = std::chrono::milliseconds(50);  // a block may grow
+std::size_t progress_width = 0;                              // of the line on the screen; 0: none
+
+void show_progress(const MergeRun& run, long long done) {
+  char line[80];
+  const long long length = run.data_length > 0 ? run.data_length : 1;
+  int n = std::snprintf(line, sizeof line, "\r  component %d of %d: %3lld%%", run.index + 1,
+                        run.count, done * 100 / length);
+  if (run.total_size > 0) {
+    const long long whole = (run.set_done + done) * 100 / run.total_size;
+    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n),
+                       ", the whole file: %3lld%%", whole < 100 ? whole : 100);
+  }
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  progress_width = static_cast<std::size_t>(n) - 1;
+}
+
+void erase_progress() {
+  if (progress_width > 0) {
+    std::printf("\r%*s\r", static_cast<int>(progress_width), "");
+    std::fflush(stdout);
+    progress_width = 0;
+  }
+}
+
+}  // namespace
+
+// Builds the name of the next component and, from a floppy, waits until the
+// user has put in the disk that holds it.
+void next_component(MergeRun& run, const BuildProfile& profile, int number) {
+  component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
+  if (run.drive != nullptr) {
+    std::printf(kFloppyPrompt, run.drive, shown(run.FileName).text);
+    read_answer(profile);
+  }
+}
+
+Verdict open_and_judge(MergeRun& run, const BuildProfile& profile) {
+  long long size = 0;
+  switch (open_component(run, profile, size)) {
+    case SizeQuery::open_failed:
+      return Verdict::missing;
+    case SizeQuery::status_failed:
+      return Verdict::status_failed;
+    case SizeQuery::stream_failed:
+      return Verdict::stream_failed;
+    case SizeQuery::ok:
+      break;
+  }
+  run.component_size = size;
+  if (run.index == 0) {
+    const ComponentHeader header = read_first_header(run.fptr);
+    run.count = header.count;
+    std::memcpy(run.Target, header.name, sizeof run.Target);
+    run.stamp = header.stamp;
+    run.total_size = header.total_size;
+    run.stored_checksum = header.checksum;
+    run.data_length = header.data_length;
+    return Verdict::good;  // its number and name are what the set is
+  }
+  const ComponentHeader header = read_continuation_header(run.fptr);
+  std::memcpy(run.Targets, header.name, sizeof run.Targets);
+  run.stored_checksum = header.checksum;
+  run.data_length = header.data_length;
+  run.sequence = header.sequence;
+  // The name is compared only when the number is right.
+  const Verdict verdict = header.sequence != run.index                ? Verdict::wrong_number
+                          : std::strcmp(run.Target, run.Targets) != 0 ? Verdict::other_file
+                                                                      : Verdict::good;
+  if (verdict != Verdict::good) {
+    std::fclose(run.fptr);
+  }
+  return verdict;
+}
+
+// The header is part of the file: a component cut short by even one byte of
+// its data is one that cannot be whole.
+bool is_cut_short(const MergeRun& run, long long& missing) {
+  missing = run.data_length - (run.component_size - static_cast<long long>(kHeaderSize));
+  return missing > 0;
+}
+
 // Copies the data of the open component into the target in blocks of whole
 // 10000-byte chunks (the last one shorter), summing each block before it is
 // written. A chunk that does not arrive whole ends the copy: neither it nor
 // anything after it is summed or written. The target is unbuffered, so every
 // byte is written, and a failure known, before the tool prints or asks
-// anything again.
-void copy_component(MergeRun& run) {
+// anything again. On a terminal the blocks start small and grow while they
+// come quickly, so that a slow medium (a floppy) still shows a sign of life.
+Verdict copy_component(MergeRun& run, std::FILE* target) {
   run.sum = 0;
   run.remaining = run.data_length;
+  std::size_t block = terminal_output ? kChunkSize : kBlockSize;
+  const Clock::time_point started = terminal_output ? Clock::now() : Clock::time_point{};
+  Clock::time_point shown_at = started;
   while (run.remaining > 0) {
-    const std::size_t want = static_cast<std::size_t>(run.remaining) < kBlockSize
+    const Clock::time_point before = terminal_output ? Clock::now() : Clock::time_point{};
+    const std::size_t want = static_cast<std::size_t>(run.remaining) < block
                                  ? static_cast<std::size_t>(run.remaining)
-                                 : kBlockSize;
+                                 : block;
     const std::size_t got = std::fread(run.aa, 1, want, run.fptr);
     const std::size_t whole = got == want ? got : got - got % kChunkSize;
     run.sum = checksum_add(run.sum, run.aa, whole);
-    if (whole > 0 && std::fwrite(run.aa, whole, 1, run.optr) != 1) {
-      std::fclose(run.optr);
+    if (target != nullptr && whole > 0 && std::fwrite(run.aa, whole, 1, target) != 1) {
+      erase_progress();
+      std::fclose(target);
       discard_unwritten(run);
     }
     run.remaining -= static_cast<std::int32_t>(whole);
     if (got != want) {
       break;
     }
+    if (terminal_output) {
+      const Clock::time_point now = Clock::now();
+      if (now - before < kQuickBlock && block < kBlockSize) {
+        block = 2 * block < kBlockSize ? 2 * block : kBlockSize;
+      }
+      if (now - started >= kQuiet && now - shown_at >= kBetweenLines && run.remaining > 0) {
+        show_progress(run, run.data_length - run.remaining);
+        shown_at = now;
+      }
+    }
   }
+  erase_progress();
+  run.set_done += run.data_length - run.remaining;
   run.jj = static_cast<std::uint16_t>(run.sum);
-  if (run.jj != run.stored_checksum) {
-    std::printf(kChecksumError, shown(run.FileName).text,
-                static_cast<unsigned>(run.stored_checksum), static_cast<unsigned>(run.jj));
-    ++run.errors;
-  }
+  return run.jj != run.stored_checksum ? Verdict::bad_checksum : Verdict::good;
 }
 
-// Opens the next component (not 00) and checks that it belongs to the set.
+namespace {
+
+// Opens the next component (not 00) and checks that it belongs to the set;
+// whatever is wrong with it ends the merge with its message.
 void open_continuation(MergeRun& run, const BuildProfile& profile) {
   next_component(run, profile, run.index);
-  long long size = 0;
-  switch (open_component(run, profile, size)) {
-    case SizeQuery::open_failed:
+  switch (open_and_judge(run, profile)) {
+    case Verdict::missing:
       std::printf(kCannotOpen, shown(run.FileName).text);
       std::printf(kMergeAborted);
       abandon_target(run);
       finish(-1);
-    case SizeQuery::status_failed:
+    case Verdict::status_failed:
       std::printf(kStatusFailed);
       finish(1);
-    case SizeQuery::stream_failed:
+    case Verdict::stream_failed:
       std::printf(kCannotOpenStream, shown(run.FileName).text);
       finish(-1);
-    case SizeQuery::ok:
+    case Verdict::wrong_number:
+    case Verdict::other_file:
+      std::printf(kInvalidComponent, shown(run.FileName).text);
+      abandon_target(run);
+      finish(1);
+    default:
       break;
   }
-  run.component_size = size;
-  const ComponentHeader header = read_continuation_header(run.fptr);
-  std::memcpy(run.Targets, header.name, sizeof run.Targets);
-  run.stored_checksum = header.checksum;
-  run.data_length = header.data_length;
-  if (header.sequence != run.index || std::strcmp(run.Target, run.Targets) != 0) {
-    std::printf(kInvalidComponent, shown(run.FileName).text);
-    abandon_target(run);
-    finish(1);
-  }
 }
+
+}  // namespace
 
 // Fills `Created`: the stored name, unless it would write outside the current
 // folder or, on Windows, to a device. A stored name that leaves no file name
 // at all ("..", "/", ".") is kept as it is: nothing is created under it, and
 // no notice names a replacement that would name nothing either. True for
 // such a name.
-bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
+bool choose_created_name(MergeRun& run, const BuildProfile& profile, bool announce) {
   const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
   if (leaves_no_file(safe.name, profile.dos_paths)) {
     std::strcpy(run.Created, run.Target);
     return true;
   }
   std::strcpy(run.Created, safe.name);
-  if (safe.replaced) {
+  if (safe.replaced && announce) {
     std::printf(kStoredNameReplaced, shown(run.Target).text, shown(run.Created).text);
   }
   if (!profile.dos_paths || !is_device_name(run.Created)) {
@@ -312,9 +416,13 @@ bool choose_created_name(MergeRun& run, const BuildProfile& profile) {
   const std::size_t folder = static_cast<std::size_t>(last_component(device, true) - device);
   run.Created[folder] = '_';  // a stored name has at most 78 bytes: there is room
   std::strcpy(run.Created + folder + 1, device + folder);
-  std::printf(kDeviceNameReplaced, shown(device).text, shown(run.Created).text);
+  if (announce) {
+    std::printf(kDeviceNameReplaced, shown(device).text, shown(run.Created).text);
+  }
   return false;
 }
+
+namespace {
 
 // Writing the target over a component of its own set would destroy the set
 // while it is read: each name of the set counts, whether that component
@@ -337,33 +445,34 @@ bool is_component_of_set(const MergeRun& run, const BuildProfile& profile) {
   return false;
 }
 
-// Opens component 00, learns the set from its header and creates the target.
-void open_first(MergeRun& run, const BuildProfile& profile) {
-  long long size = 0;
-  switch (open_component(run, profile, size)) {
-    case SizeQuery::open_failed:
+}  // namespace
+
+// Component 00 is the set's only source of its count, name and size: where
+// it cannot be read, nothing else can be said.
+void open_component_00(MergeRun& run, const BuildProfile& profile) {
+  switch (open_and_judge(run, profile)) {
+    case Verdict::missing:
       std::printf(kCannotOpen, shown(run.FileName).text);
       finish(-1);
-    case SizeQuery::status_failed:
+    case Verdict::status_failed:
       std::printf(kStatusFailed);
       finish(1);
-    case SizeQuery::stream_failed:
+    case Verdict::stream_failed:
       finish(-1);
-    case SizeQuery::ok:
+    default:
       break;
   }
-  run.component_size = size;
-  const ComponentHeader header = read_first_header(run.fptr);
-  run.count = header.count;
-  std::memcpy(run.Target, header.name, sizeof run.Target);
-  run.stamp = header.stamp;
-  run.total_size = header.total_size;
-  run.stored_checksum = header.checksum;
-  run.data_length = header.data_length;
+}
+
+namespace {
+
+// Opens component 00, learns the set from its header and creates the target.
+void open_first(MergeRun& run, const BuildProfile& profile) {
+  open_component_00(run, profile);
   std::printf(kFileSize, static_cast<long>(run.total_size));
 
   // A name that names no file is not asked about: creating it fails.
-  const bool no_file = choose_created_name(run, profile);
+  const bool no_file = choose_created_name(run, profile, true);
   // Nor may it be written over the tool's own input or output
   // (`zunfelu report > report.txt`): the answers would be read from it and
   // the messages written into it.
@@ -438,14 +547,18 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   return set ? 0 : -1;
 }
 
-// Takes the command line apart: the drive, the length limit, the base name.
-void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile) {
+enum class Mode { merge, test, list };
+
+// Takes the command line apart: the mode, the drive, the length limit, the
+// base name.
+Mode start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile) {
   std::printf(profile.banner, kCredit);
   if (argc < 2) {
     std::printf("%s", profile.usage);
     finish(-1);
   }
-  // Only these exact words ask about the tool; every other argument is a set.
+  // Only these exact words ask about the tool or choose a mode; every other
+  // argument is a set.
   if (std::strcmp(argv[1], "--help") == 0 ||
       (profile.help_switch != nullptr && std::strcmp(argv[1], profile.help_switch) == 0)) {
     std::printf("%s%s", profile.usage, profile.help);
@@ -454,6 +567,17 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
   if (std::strcmp(argv[1], "--version") == 0) {
     std::printf("%s", profile.version);
     finish(0);
+  }
+  const Mode mode = std::strcmp(argv[1], "--test") == 0   ? Mode::test
+                    : std::strcmp(argv[1], "--list") == 0 ? Mode::list
+                                                          : Mode::merge;
+  if (mode != Mode::merge) {
+    --argc;
+    ++argv;  // the set and the drive follow the mode's word
+    if (argc < 2) {
+      std::printf("%s", profile.usage);
+      finish(-1);
+    }
   }
   if (profile.drive_option && argc >= 3) {
     for (const char* drive : kDrives) {
@@ -477,6 +601,7 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
   const std::size_t length =
       dot != nullptr ? static_cast<std::size_t>(dot - run.FileName) : std::strlen(run.FileName);
   std::memcpy(run.Prefix, run.FileName, length);
+  return mode;
 }
 
 }  // namespace
@@ -484,7 +609,14 @@ void start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
   reads_utf8 = profile.reads_utf8;
   utf8_controls = profile.utf8_controls;
-  start_run(run, argc, argv, profile);
+  const Mode mode = start_run(run, argc, argv, profile);
+  terminal_output = profile.output_is_terminal != nullptr && profile.output_is_terminal();
+  if (mode == Mode::test) {
+    return test_set(run, profile);
+  }
+  if (mode == Mode::list) {
+    return list_set(run, profile);
+  }
   next_component(run, profile, 0);
   open_first(run, profile);
   for (run.index = 0; run.index < run.count; ++run.index) {
@@ -492,14 +624,17 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
       open_continuation(run, profile);
     }
     std::printf(kReading, shown(run.FileName).text);
-    // The header is part of the file: a component cut short by even one
-    // byte of its data is one that cannot be whole.
-    if (run.component_size - static_cast<long long>(kHeaderSize) < run.data_length) {
+    long long missing = 0;
+    if (is_cut_short(run, missing)) {
       std::printf(kInvalidComponent, shown(run.FileName).text);
       abandon_target(run);
       finish(1);
     }
-    copy_component(run);
+    if (copy_component(run, run.optr) == Verdict::bad_checksum) {
+      std::printf(kChecksumError, shown(run.FileName).text,
+                  static_cast<unsigned>(run.stored_checksum), static_cast<unsigned>(run.jj));
+      ++run.errors;
+    }
     std::fclose(run.fptr);
   }
   if (run.count <= 0) {

@@ -39,6 +39,9 @@ struct BuildProfile {
   const char* help_switch;     // besides --help, or null
   const char* help;            // what the tool does and where its manual is
   const char* version;         // the release, as --version prints it
+  // Whether standard output is a terminal (a console), where a long read
+  // shows a sign of life; null: never.
+  bool (*output_is_terminal)();
 };
 
 // All state of one run; it lives for the whole process.
@@ -69,6 +72,9 @@ struct MergeRun {
   std::uint32_t sum;
   std::int32_t remaining;
   int errors;
+  int sequence;        // the number the current continuation header carries
+  long long set_done;  // data bytes of the whole file read so far
+  bool headers_only;   // components are opened for their headers alone
 };
 
 // The credit text that fills both banners.

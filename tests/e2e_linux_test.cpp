@@ -871,12 +871,27 @@ std::vector<Case> cases() {
        .status = 255,
        .target = kData,
        .env = {{"ZFAULT_TIMES", "EPERM"}}},
-      {.title = "target that cannot be opened again is kept",
-       .output = head(30000, 3) + reading(0, 2) + " can't open file : report.txt \n",
-       .status = 255,
+      // The size and the times are those of the file the tool made, through
+      // its own descriptor: one that the umask leaves unreadable is measured,
+      // one that another program put at the name meanwhile is not.
+      {.title = "target the umask leaves unreadable is measured through its descriptor",
+       .output = head(30000, 3) + reading(0, 2),
        .target = kData,
+       .stamped = true,
        .unprivileged = true,
        .umask = 0477},
+      {.title = "a file of the recorded size put at the name meanwhile is not reported rebuilt",
+       .output = head(30000, 3) + reading(0, 2) + " can't open file : report.txt \n",
+       .status = 255,
+       .target = bytes(30000, 9),
+       .env = {{"ZFAULT_REPLACE", "other.txt:report.txt"}},
+       .prepare = [](const std::string& dir) { write_bytes(dir + "/other.txt", bytes(30000, 9)); },
+       .check =
+           [](const std::string& dir) {
+             struct stat st {};
+             ASSERT_EQ(stat((dir + "/report.txt").c_str(), &st), 0);
+             EXPECT_NE(st.st_mtime, kStamp);
+           }},
       {.title = "status request on the rebuilt target fails",
        .output = head(30000, 3) + reading(0, 2) + "FAIL",
        .status = 1,
@@ -1404,7 +1419,7 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
     const bool notice = c.stage == Stage::old_version_notice;
     std::filesystem::create_directories(dir / folder);
     auto set = c.stage == Stage::copying    ? cut_into(many, kName, 127, kStamp)
-               : c.stage == Stage::finished ? cut_into(some, kName, 60, kStamp)
+               : c.stage == Stage::finished ? cut_into(some, kName, 3, kStamp)
                                             : three();
     if (c.stage == Stage::abort_question) {
       set[1].checksum ^= 1;
@@ -1441,9 +1456,10 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
     }
     // The times of a set without a recorded size are set slowly, by the
     // fault shim, so that the signal comes after the notice, before them.
-    if (notice) {
+    // After the verdict, the program is held at its end for the signal.
+    if (notice || c.stage == Stage::finished) {
       setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
-      setenv("ZFAULT_SLOW_TIMES", "1", 1);
+      setenv(notice ? "ZFAULT_SLOW_TIMES" : "ZFAULT_SLOW_EXIT", "1", 1);
     }
     Dialogue d({runnable_copy(ZUNFELU), folder + "/report.Z00"}, dir.path(), 4096, false, false,
                c.ignored ? std::vector<int>{c.sig} : std::vector<int>{}, uid);
@@ -1452,6 +1468,7 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
     }
     unsetenv("LD_PRELOAD");
     unsetenv("ZFAULT_SLOW_TIMES");
+    unsetenv("ZFAULT_SLOW_EXIT");
     struct stat st {};
     const auto reached = [&] {
       switch (c.stage) {

@@ -13,6 +13,10 @@
 //   ZFAULT_DENY=path       opening exactly that path fails (EACCES)
 //   ZFAULT_NEVER_OPEN=path opening that path at all aborts the program
 //   ZFAULT_SLOW_TIMES=1    setting a file's times first waits two seconds
+//   ZFAULT_SLOW_WRITE=ms   each write to a stream opened for writing first waits so long
+//   ZFAULT_REPLACE=from:to once the stream opened for writing is closed, another
+//                          "user" puts the file from at the name to (a hard link)
+//   ZFAULT_SLOW_EXIT=1     the program waits two seconds after its end, before it is gone
 //   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
 // The shim defines open, openat and the rest itself: fortified, its own calls
 // of them would go to the fortified forms, which it also defines, round and
@@ -170,12 +174,22 @@ FILE* fdopen(int fd, const char* mode) {
   }
   return fp;
 }
-int utimensat(int dir, const char* path, const struct timespec times[2], int flags) {
+// Times set by name or through a descriptor.
+bool times_refused() {
   if (wanted("ZFAULT_SLOW_TIMES") != 0) {
     sleep(2);
   }
   if (getenv("ZFAULT_TIMES") != nullptr) {
     errno = EPERM;
+    return true;
+  }
+  return false;
+}
+int futimens(int fd, const struct timespec times[2]) {
+  return times_refused() ? -1 : next<int (*)(int, const struct timespec*)>("futimens")(fd, times);
+}
+int utimensat(int dir, const char* path, const struct timespec times[2], int flags) {
+  if (times_refused()) {
     return -1;
   }
   return next<int (*)(int, const char*, const struct timespec*, int)>("utimensat")(dir, path, times,
@@ -190,11 +204,29 @@ size_t fwrite(const void* data, size_t size, size_t count, FILE* fp) {
     errno = ENOSPC;
     return 0;
   }
+  if (fp == output_stream && wanted("ZFAULT_SLOW_WRITE") > 0) {
+    usleep(static_cast<useconds_t>(wanted("ZFAULT_SLOW_WRITE") * 1000));
+  }
   return next<size_t (*)(const void*, size_t, size_t, FILE*)>("fwrite")(data, size, count, fp);
+}
+
+__attribute__((destructor)) void slow_exit() {
+  if (wanted("ZFAULT_SLOW_EXIT") != 0) {
+    sleep(2);
+  }
 }
 
 int fclose(FILE* fp) {
   const int result = next<int (*)(FILE*)>("fclose")(fp);
+  const char* replace = getenv("ZFAULT_REPLACE");
+  if (fp == output_stream && replace != nullptr) {
+    char from[256];
+    snprintf(from, sizeof from, "%s", replace);
+    char* to = strchr(from, ':');
+    if (to == nullptr || (*to++ = '\0', unlink(to)) != 0 || link(from, to) != 0) {
+      abort();
+    }
+  }
   if (fp == output_stream && wanted("ZFAULT_FCLOSE_OUTPUT") != 0) {
     output_stream = nullptr;
     errno = ENOSPC;

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -194,10 +195,28 @@ Outcome spawn(const Spawn& s) {
 
 Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
                    int output_capacity, bool nonblocking_input, bool full_nonblocking_output,
-                   std::vector<int> ignored, int uid) {
+                   std::vector<int> ignored, int uid, std::vector<std::pair<int, long>> limits,
+                   bool terminal) {
   int in[2];
   int out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) {
+  if (terminal) {
+    // One pseudo-terminal is both: its slave side the program's input and output.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+      throw std::runtime_error("no pseudo-terminal");
+    }
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios raw{};
+    if (slave < 0 || tcgetattr(slave, &raw) != 0) {
+      throw std::runtime_error("cannot open the pseudo-terminal");
+    }
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    in[0] = slave;
+    out[1] = dup(slave);
+    in[1] = master;
+    out[0] = dup(master);
+  } else if (pipe(in) != 0 || pipe(out) != 0) {
     throw std::runtime_error("pipe failed");
   }
   if (output_capacity > 0 && fcntl(out[1], F_SETPIPE_SZ, output_capacity) < 0) {
@@ -229,6 +248,10 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
     }
     const rlimit no_core{0, 0};  // a signal that dumps core leaves none
     setrlimit(RLIMIT_CORE, &no_core);
+    for (const auto& [resource, value] : limits) {
+      const rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
+      setrlimit(static_cast<__rlimit_resource>(resource), &limit);
+    }
     if (uid >= 0 &&
         (setgid(static_cast<gid_t>(uid)) != 0 || setuid(static_cast<uid_t>(uid)) != 0)) {
       _exit(123);

@@ -50,10 +50,13 @@ class Dialogue {
   // With `full_nonblocking_output`, the output pipe is non-blocking and
   // already full when the program starts. Signals in `ignored` are ignored
   // by the program from its start, as under nohup. With `uid`, it runs as
-  // that user (and group), from root.
+  // that user (and group), from root. `limits` are resource limits (soft and
+  // hard alike) of the run. With `terminal`, input and output are one
+  // pseudo-terminal in raw mode instead of pipes.
   Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0,
            bool nonblocking_input = false, bool full_nonblocking_output = false,
-           std::vector<int> ignored = {}, int uid = -1);
+           std::vector<int> ignored = {}, int uid = -1,
+           std::vector<std::pair<int, long>> limits = {}, bool terminal = false);
   // True once the program has ended, its input still open; false after `seconds`.
   bool wait_for_end(int seconds);
   int pid() const { return pid_; }

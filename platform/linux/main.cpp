@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,17 +71,32 @@ ssize_t write_whole(void*, const char* data, std::size_t size) {
   return static_cast<ssize_t>(done);
 }
 
-// Standard output as a stream that writes through write_whole, buffered as
-// the C library buffers it: by lines on a terminal, in blocks elsewhere.
+// Standard output as a stream that writes through write_whole. It is
+// written out line by line wherever it goes, as on a terminal: a log file or
+// a pipe (a nightly script, `| tee`) holds each line when it happens, also of
+// a run that is killed halfway.
 bool wait_for_output() {
   const cookie_io_functions_t io{nullptr, write_whole, nullptr, nullptr};
   std::FILE* out = fopencookie(nullptr, "w", io);
   if (out == nullptr) {
     return false;
   }
-  std::setvbuf(out, nullptr, isatty(1) ? _IOLBF : _IOFBF, BUFSIZ);
+  std::setvbuf(out, nullptr, _IOLBF, BUFSIZ);
   stdout = out;
   return true;
+}
+
+// `ulimit -t` sets the soft and the hard CPU limit alike, and at the hard
+// one the kernel ends the tool with SIGKILL, which nothing can catch: the
+// soft limit is set a second lower, so that SIGXCPU comes first and the
+// unfinished file is deleted. (A hard limit of one second leaves no room.)
+void cpu_limit_warns_first() {
+  rlimit cpu{};
+  if (getrlimit(RLIMIT_CPU, &cpu) == 0 && cpu.rlim_max != RLIM_INFINITY &&
+      cpu.rlim_cur == cpu.rlim_max && cpu.rlim_max > 1) {
+    cpu.rlim_cur = cpu.rlim_max - 1;
+    setrlimit(RLIMIT_CPU, &cpu);
+  }
 }
 
 // A terminal of an 8-bit character set takes the single bytes 0x80-0x9F as
@@ -91,6 +107,8 @@ bool terminal_reads_utf8() {
   setlocale(LC_CTYPE, "C");
   return utf8;
 }
+
+bool output_is_terminal() { return isatty(1) == 1; }
 
 constexpr BuildProfile kLinuxProfile = {
     "zunfelu Ver 1.08 03/05/97 %s\n",
@@ -106,6 +124,7 @@ constexpr BuildProfile kLinuxProfile = {
     /*help_switch=*/nullptr,
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n",
     "zunfelu " ZUNFEL_VERSION "\n",
+    output_is_terminal,
 };
 
 }  // namespace
@@ -123,7 +142,10 @@ int main(int argc, char** argv) {
   if (!fill_standard_descriptors()) {
     return 255;
   }
-  wait_for_output();  // else the C library's own stream, which does not wait
+  if (!wait_for_output()) {
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);  // the C library's own, which does not wait
+  }
+  cpu_limit_warns_first();
   catch_interrupts();
   return run_merge(argc, argv, kLinuxProfile);
 }

@@ -81,8 +81,10 @@ const char* split_name(const char* name, char (&folder)[kNameBufferSize]) {
 }
 
 // True when `name` can be reached safely; `target` then holds its folder.
-bool resolve(const char* name) {
-  if (target.leaf != nullptr && std::strcmp(target.name, name) == 0) {
+// `afresh` finds the folder again, as after a question: meanwhile another
+// program may have moved the folder that was found before it.
+bool resolve(const char* name, bool afresh = false) {
+  if (!afresh && target.leaf != nullptr && std::strcmp(target.name, name) == 0) {
     return target.folder >= 0;
   }
   if (target.folder >= 0) {
@@ -132,11 +134,30 @@ int eraser = -1;
 // range is known only at run time.
 sigset_t interrupt_set;
 
+// The handler's own stack: a signal may come when the tool's stack has no
+// room left for the handler's frame (an overflow, a low stack limit), and
+// the kernel would then end the tool without deleting the target.
+alignas(16) char handler_stack[64 * 1024];
+
+// True when the target's name still leads to the file the tool made (its
+// descriptor `eraser`), not to one that another program put there since.
+bool name_leads_to_made_file() {
+  struct stat made;
+  struct stat at_name;
+  return fstatat(eraser, "", &made, AT_EMPTY_PATH) == 0 &&
+         fstatat(target.folder, target.leaf, &at_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+         made.st_dev == at_name.st_dev && made.st_ino == at_name.st_ino;
+}
+
 // No data of a failed merge may stay under any name of the file: it is
 // emptied through its own descriptor first (another hard link keeps the
-// file, and a folder may not let it go), then its name goes.
+// file, and a folder may not let it go), then its name goes, unless the name
+// leads to another file by now.
 bool erase_target() {
   const bool emptied = eraser >= 0 && ftruncate(eraser, 0) == 0;
+  if (eraser >= 0 && !name_leads_to_made_file()) {
+    return emptied;
+  }
   return unlinkat(target.folder, target.leaf, 0) == 0 || emptied;
 }
 
@@ -198,9 +219,14 @@ void catch_interrupts() {
   for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) {
     sigaddset(&interrupt_set, sig);
   }
+  stack_t stack{};
+  stack.ss_sp = handler_stack;
+  stack.ss_size = sizeof handler_stack;
+  sigaltstack(&stack, nullptr);
   struct sigaction action {};
   action.sa_handler = on_interrupt;
   action.sa_mask = interrupt_set;
+  action.sa_flags = SA_ONSTACK;
   sigset_t old;
   sigprocmask(SIG_BLOCK, &interrupt_set, &old);
   // One call a signal: the handler goes in, and comes out again where the
@@ -296,7 +322,7 @@ bool platform_is_standard_stream(const char* name) {
 // Interrupts wait while the file comes into being, so that one never finds a
 // file created but not yet guarded, nor deletes one that was not yet emptied.
 std::FILE* platform_create_target(const char* name, bool overwrite) {
-  if (!resolve(name)) {
+  if (!resolve(name, true)) {
     return nullptr;
   }
   // The descriptor that empties the file again is had before the file is
@@ -333,16 +359,31 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
   return optr;
 }
 
+// The file the tool made, through a descriptor of its own, and only while
+// the name still leads to it: a file that another program put at the name
+// meanwhile is never measured, dated or reported as rebuilt.
 int platform_open_target(const char* name) {
-  return resolve(name)
-             ? openat(target.folder, target.leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
-             : -1;
+  if (!resolve(name) || eraser < 0 || !name_leads_to_made_file()) {
+    return -1;
+  }
+  return fcntl(eraser, F_DUPFD_CLOEXEC, 3);
 }
 
+// Deleting is the verdict: the guard goes in the same step, so that no
+// interrupt after it deletes by name once more what may by then be another
+// program's file.
 void platform_delete_target(const char* name) {
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
   if (resolve(name)) {
     erase_target();
   }
+  guarded = 0;
+  if (eraser >= 0) {
+    close(eraser);
+    eraser = -1;
+  }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
 void platform_release_target() {
@@ -361,8 +402,12 @@ void platform_release_target() {
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
+// Through the file the tool made, as its size was taken.
 int platform_set_times(const char* name, const struct utimbuf& times) {
   const timespec both[2] = {{times.actime, 0}, {times.modtime, 0}};
+  if (eraser >= 0) {
+    return futimens(eraser, both) == 0 ? 0 : -1;
+  }
   return resolve(name) && utimensat(target.folder, target.leaf, both, AT_SYMLINK_NOFOLLOW) == 0
              ? 0
              : -1;

@@ -11,6 +11,12 @@
 
 namespace {
 
+// Output to the console, not to a file or a pipe.
+bool output_is_console() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 constexpr BuildProfile kWindowsProfile = {
     "Zunfel32 Ver 1.08a %s\n",
     "USAGE:\n\t merge file [A|B:]\n",
@@ -28,6 +34,7 @@ constexpr BuildProfile kWindowsProfile = {
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
     "Zunfel32.exe\n",
     "Zunfel32 " ZUNFEL_VERSION "\n",
+    output_is_console,
 };
 
 // Windows hands a program the command line in the ANSI code page, replacing
