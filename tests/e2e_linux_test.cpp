@@ -120,6 +120,7 @@ struct Case {
   std::string stdout_to;         // standard output written over this file, as `>` does
   std::string stderr_to;         // standard error likewise, as `2>` does
   std::function<void(const std::string& dir)> check;  // more to check afterwards
+  int signal = 0;                                     // the signal that ends the run
 };
 
 const std::string kHelp =
@@ -138,7 +139,9 @@ const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
 const std::string kOldFile = "the file that was there before\n";
 
 std::string bad_checksum_question(int n) {
-  return " " + std::to_string(n) + " checksum errors, abort merge (y/n)?\n";
+  char question[64];
+  std::snprintf(question, sizeof question, " %d checksum errors, abort merge (y/n)?\n", n);
+  return question;
 }
 
 // Puts something other than a readable file where component `number` was.
@@ -196,6 +199,16 @@ Case created_as_stored(const char* title, const std::string& stored, const std::
           .target = kData,
           .stamped = true,
           .target_name = stored};
+}
+
+// What --test says of a component, and its closing line.
+std::string tested(const std::string& name, const std::string& range, const std::string& verdict) {
+  return name + ": " + range + ": " + verdict + "\n";
+}
+std::string four_hex(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value);
+  return text;
 }
 
 // A target in a folder that the user may not change, though the file is
@@ -916,7 +929,12 @@ std::vector<Case> cases() {
        .close_stdout = true,
        .close_stdin = true},
       {.title = "closed standard input is never read from a component",
-       .set = [] { return cut_into("y" + kData.substr(1), kName, 3, kStamp); },
+       .set =
+           [] {
+             std::string data = kData;
+             data[0] = 'y';
+             return cut_into(data, kName, 3, kStamp);
+           },
        .existing = kOldFile,
        .output = kBanner + "File size: 30000 \n" + kOverwrite,
        .status = 1,
@@ -1141,6 +1159,137 @@ std::vector<Case> cases() {
                         "2J.txt",
                         "caf\xe9\x9b"
                         "2J.txt"),
+      // Tested and listed: every component is reported, nothing is created,
+      // emptied or asked.
+      {.title = "a good set tested: nothing asked about or written over",
+       .args = {"--test", "report"},
+       .existing = kOldFile,
+       .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+                 tested("report.Z01", "bytes 10000-19999", "good") +
+                 tested("report.Z02", "bytes 20000-29999", "good") +
+                 "report.txt: 3 components, 30000 bytes: complete and undamaged\n",
+       .target = kOldFile},
+      {.title = "a test names a damaged component and two missing ones with their bytes",
+       .set =
+           [] {
+             auto set = cut_into(bytes(40000), kName, 4, kStamp);
+             set[1].checksum ^= 0x8001;
+             return set;
+           },
+       .args = {"--test", "report.Z00"},
+       .output =
+           kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+           tested("report.Z01", "bytes 10000-19999",
+                  "checksum error, should be " +
+                      four_hex(reference_checksum(bytes(40000).substr(10000, 10000)) ^ 0x8001) +
+                      " is " + four_hex(reference_checksum(bytes(40000).substr(10000, 10000)))) +
+           tested("report.Z02", "bytes 20000-?", "missing or not a file") +
+           tested("report.Z03", "bytes ?-39999", "missing or not a file") +
+           "report.txt: 4 components, 40000 bytes: 3 components need attention\n",
+       .status = 1,
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::remove(dir + "/report.Z02");
+             std::filesystem::remove(dir + "/report.Z03");
+           }},
+      {.title = "a test of a set on a read-only medium names a short component",
+       .set = three_with([](auto& s) {
+         s[1].keep_bytes = 86 + 10000 - 10;
+         s[2].sequence = 7;
+       }),
+       .args = {"--test", "ro/report.Z00"},
+       .output = kBanner + tested("ro/report.Z00", "bytes 0-9999", "good") +
+                 tested("ro/report.Z01", "bytes 10000-19999", "cut short by 10 bytes") +
+                 tested("ro/report.Z02", "bytes 20000-29999", "carries number 7 instead of 2") +
+                 "report.txt: 3 components, 30000 bytes: 2 components need attention\n",
+       .status = 1,
+       .set_dir = "ro",
+       .prepare = [](const std::string& dir) { chmod(dir.c_str(), 0555); },
+       .unprivileged = true},
+      {.title = "a test of a set whose data do not add up to its size",
+       .set = three_with([](auto& s) { s[0].total_size = 29999; }),
+       .args = {"--test", "report"},
+       .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+                 tested("report.Z01", "bytes 10000-19999", "good") +
+                 tested("report.Z02", "bytes 20000-29999", "good") +
+                 "report.txt: 3 components, 29999 bytes: the components hold 30000 bytes\n",
+       .status = 255},
+      {.title = "a list of 127 components from their headers",
+       .set = [] { return cut_into(bytes(127), "/old/" + kName, 127, kStamp); },
+       .args = {"--list", "report"},
+       .output =
+           [] {
+             std::string out = kBanner +
+                               "Stored name: /old/report.txt\nCreated as: report.txt\nSize: 127 "
+                               "bytes\nTime: 1997-07-04T07:06:40Z\nComponents: 127\n";
+             for (int k = 0; k < 127; ++k) {
+               char line[64];
+               std::snprintf(line, sizeof line, "report.Z%02d: bytes %d-%d (1 bytes)\n", k, k, k);
+               out += line;
+             }
+             return out;
+           }()},
+      {.title = "a list names a missing component and one of another file",
+       .set = three_with([](auto& s) { s[2].name = "other.txt"; }),
+       .args = {"--list", "report"},
+       .output = kBanner +
+                 "Stored name: report.txt\nSize: 30000 bytes\nTime: 1997-07-04T07:06:40Z\n"
+                 "Components: 3\nreport.Z00: bytes 0-9999 (10000 bytes)\n"
+                 "report.Z01: missing or not a file\n"
+                 "report.Z02: belongs to another file: other.txt\n",
+       .status = 1,
+       .prepare = [](const std::string& dir) { std::filesystem::remove(dir + "/report.Z01"); }},
+      {.title = "only the first word chooses a mode",
+       .args = {"report", "--test"},
+       .output = head(30000, 3) + reading(0, 2),
+       .target = kData,
+       .stamped = true},
+      {.title = "a mode without a set draws the usage",
+       .args = {"--list"},
+       .output = kBanner + kUsage,
+       .status = 255},
+      // Mended faults that a user would see.
+      {.title = "a size that differs names the file created, not the stored name",
+       .set = three_with([](auto& s) {
+         for (auto& c : s) c.name = "/old/disk/report.txt";
+         s[0].total_size = 29999;
+       }),
+       .output = head(29999, 3, kName, replaced("/old/disk/report.txt", kName)) + reading(0, 2) +
+                 size_differs(30000, 29999),
+       .status = 255},
+      [] {
+        Case c = created_as_stored("a name whose only high byte is 0x80 asks the terminal",
+                                   "a\x80.txt", "a\\200.txt");
+        c.env = {{"LC_ALL", "C"}};
+        return c;
+      }(),
+      {.title = "no descriptor to spare: a link at the name answered y stays",
+       .input = "y",
+       .output = head(30000, 3, kName, kOverwrite) + "Can not create report.txt",
+       .status = 255,
+       .target = kOldFile,
+       .prepare =
+           [](const std::string& dir) {
+             write_bytes(dir + "/precious.txt", kOldFile);
+             std::filesystem::create_symlink("precious.txt", dir + "/report.txt");
+           },
+       .open_files_limit = 5,
+       .check =
+           [](const std::string& dir) {
+             EXPECT_TRUE(std::filesystem::is_symlink(dir + "/report.txt"));
+           }},
+      {.title = "no descriptor to open it: a file answered y is not emptied",
+       .input = "y",
+       .existing = kOldFile,
+       .output = head(30000, 3, kName, kOverwrite) + "Can not create report.txt",
+       .status = 255,
+       .target = kOldFile,
+       .open_files_limit = 6},
+      {.title = "a real stack overflow during the copy deletes the target",
+       .output = head(30000, 3) + reading(0, 1),
+       .status = -1,
+       .env = {{"ZFAULT_OVERFLOW", "2"}},
+       .signal = SIGSEGV},
       {.title = "127 components reach three-digit names",
        .set = [] { return cut_into(bytes(127), kName, 127, kStamp); },
        .output = head(127, 127) + reading(0, 126),
@@ -1247,7 +1396,7 @@ TEST_P(ZunfeluEndToEnd, Case) {
     }
     const Outcome o = spawn(s);
     protection.reset();
-    EXPECT_EQ(o.signal, 0);
+    EXPECT_EQ(o.signal, c.signal);
     EXPECT_EQ(o.errors, "");
     EXPECT_EQ(o.output, c.output);
     EXPECT_EQ(o.status, c.status);
@@ -1340,6 +1489,84 @@ TEST(ZunfeluDialogue, QuestionArrivesBeforeTheAnswerIsRead) {
   }
 }
 
+// At the overwrite question another program moves the target's folder away
+// and makes a new one: the answer y writes into the new one, never through
+// the folder that was found before the question. Meanwhile the CPU limit
+// that `ulimit -t` set (soft and hard alike) was lowered by a second, so
+// that SIGXCPU, which deletes the unfinished file, comes before SIGKILL.
+TEST(ZunfeluDialogue, FolderMovedAtTheQuestionAndACpuLimit) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "run/sub");
+  std::filesystem::create_directories(dir / "outside");
+  auto set = three();
+  for (auto& c : set) c.name = "sub/x.txt";
+  write_set(dir / "run", "report", set);
+  write_bytes(dir / "run/sub/x.txt", kOldFile);
+  Dialogue d({ZUNFELU, "report"}, dir / "run", 0, false, false, {}, -1, {{RLIMIT_CPU, 30}});
+  ASSERT_TRUE(d.wait_for("File sub/x.txt exists, overwrite (y/n)?\n", 10));
+  const std::string limits = read_bytes("/proc/" + std::to_string(d.pid()) + "/limits");
+  EXPECT_THAT(limits, ::testing::ContainsRegex("Max cpu time +29 +30 +seconds"));
+  std::filesystem::rename(dir / "run/sub", dir / "outside/sub");
+  std::filesystem::create_directory(dir / "run/sub");
+  d.send("y");
+  const Outcome o = d.finish();
+  EXPECT_EQ(o.status, 0) << o.output;
+  EXPECT_EQ(read_bytes(dir / "run/sub/x.txt"), kData);
+  EXPECT_EQ(read_bytes(dir / "outside/sub/x.txt"), kOldFile);
+}
+
+// What a terminal shows once every \r and \n has done its work, each line
+// without its trailing blanks.
+std::string screen_of(const std::string& bytes) {
+  std::vector<std::string> lines(1);
+  std::size_t column = 0;
+  for (const char c : bytes) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      line.resize(std::max(line.size(), column + 1), ' ');
+      line[column++] = c;
+    }
+  }
+  std::string shown;
+  for (std::string& line : lines) {
+    line.erase(line.find_last_not_of(' ') + 1);
+    shown += line + "\n";
+  }
+  return shown;
+}
+
+// Each line leaves the tool when it happens, to a pipe (a log, `| tee`) as
+// to a terminal; only a terminal shows a sign of life while a component's
+// data take long (here each write of the target takes 300 ms), and that line
+// is gone again before the next one, so the screen ends as without it.
+TEST(ZunfeluDialogue, LinesWhenTheyHappenAndASignOfLifeOnATerminal) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal ? "terminal" : "pipe");
+    TempDir dir;
+    write_set(dir.path(), "report", cut_into(bytes(100000), kName, 2, kStamp));
+    setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
+    setenv("ZFAULT_SLOW_WRITE", "300", 1);
+    Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {},
+               terminal);
+    unsetenv("LD_PRELOAD");
+    unsetenv("ZFAULT_SLOW_WRITE");
+    ASSERT_TRUE(d.wait_for("Reading report.Z00\n", 10));
+    // Neither held back until a later line (the end) nor until the progress.
+    EXPECT_EQ(d.output().find("Reading report.Z01"), std::string::npos);
+    EXPECT_EQ(d.output().find("\r  component"), std::string::npos);
+    EXPECT_EQ(d.wait_for("\r  component 1 of 2:", 5), terminal);
+    const Outcome o = d.finish();
+    EXPECT_EQ(o.status, 0);
+    const std::string plain = head(100000, 2) + reading(0, 1);
+    EXPECT_EQ(terminal ? screen_of(o.output) : o.output, terminal ? screen_of(plain) : plain);
+  }
+}
+
 // True once `done` holds, checked every 10 ms; false after `seconds`.
 bool poll_until(int seconds, const std::function<bool()>& done) {
   for (int k = 0; k < seconds * 100; ++k) {
@@ -1367,6 +1594,7 @@ struct InterruptCase {
   bool undeletable = false;  // the target's folder does not let it go
   std::string answer;        // sent after the signal
   bool harmless = false;     // the signal's default changes nothing
+  bool lowered = false;      // the components are named report.zkk
 };
 
 TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
@@ -1398,6 +1626,8 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
       {"closed terminal ignored at the abort question, then n", Stage::abort_question, SIGHUP,
        kData, false, true, false, "n"},
       {"kill during the copy, target undeletable", Stage::copying, SIGTERM, "", false, false, true},
+      {"Ctrl+C during the copy of a lower-cased set", Stage::copying, SIGINT, std::nullopt, false,
+       false, false, "", false, true},
   };
   // Every signal whose default ends the tool (a fault's with its core file,
   // where enabled), and the four whose default changes nothing.
@@ -1431,6 +1661,9 @@ TEST(ZunfeluInterrupts, TargetIsDeletedUntilTheVerdict) {
       for (auto& part : set) part.name = c.in_folder ? "d/report.txt" : "ro/report.txt";
     }
     write_set(dir / folder, "report", set);
+    if (c.lowered) {
+      for (int k = 0; k < 127; ++k) lower_extensions(dir / folder, {k});
+    }
     if (c.stage == Stage::overwrite_question || c.in_folder) {
       write_bytes(dir / kName, kOldFile);
     }

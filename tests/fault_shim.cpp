@@ -17,6 +17,7 @@
 //   ZFAULT_REPLACE=from:to once the stream opened for writing is closed, another
 //                          "user" puts the file from at the name to (a hard link)
 //   ZFAULT_SLOW_EXIT=1     the program waits two seconds after its end, before it is gone
+//   ZFAULT_OVERFLOW=n      the n-th write to a stream opened for writing overflows the stack
 //   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
 // The shim defines open, openat and the rest itself: fortified, its own calls
 // of them would go to the fortified forms, which it also defines, round and
@@ -199,7 +200,18 @@ int utimensat(int dir, const char* path, const struct timespec times[2], int fla
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }
 int fstat64(int fd, struct stat64* st) { return status_of("fstat64", fd, st); }
 
+// Recurses until the stack is gone, as a real overflow does.
+[[gnu::noinline]] int overflow(int depth) {
+  volatile char frame[4096];
+  frame[0] = static_cast<char>(depth);
+  return depth > 1000000000 ? 0 : overflow(depth + 1) + frame[0];
+}
+
 size_t fwrite(const void* data, size_t size, size_t count, FILE* fp) {
+  if (fp == output_stream && wanted("ZFAULT_OVERFLOW") > 0 &&
+      fwrite_calls + 1 == wanted("ZFAULT_OVERFLOW")) {
+    overflow(0);
+  }
   if (fp == output_stream && ++fwrite_calls == wanted("ZFAULT_FWRITE")) {
     errno = ENOSPC;
     return 0;

@@ -65,6 +65,7 @@ class Dialogue {
   Dialogue& operator=(const Dialogue&) = delete;
   // Reads output until it holds `text`; false when `seconds` pass first.
   bool wait_for(const std::string& text, int seconds);
+  const std::string& output() const { return output_; }
   void send(const std::string& bytes);
   void signal(int sig);
   // Ends the input, reads the rest of the output and waits for the end.
