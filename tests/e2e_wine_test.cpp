@@ -96,16 +96,24 @@ std::string size_differs(long long size, long total) {
          std::to_string(total) + "\nMerge ABORTED\n";
 }
 
-std::string floppy(int k) {
-  return "Please insert floppy into drive a: with a:\\" + component_file("report", k) +
-         "\nPress any key when ready ...\n";
+std::string floppy(int k, const std::string& drive = "a:") {
+  return "Please insert floppy into drive " + drive + " with " + drive + "\\" +
+         component_file("report", k) + "\nPress any key when ready ...\n";
 }
 
-// The whole run from drive a:, a prompt before each component is opened.
-std::string floppy_run() {
-  std::string s = kBanner + floppy(0) + head().substr(kBanner.size());
-  for (int k = 0; k < 3; ++k) s += (k > 0 ? floppy(k) : "") + reading(k, k, "a:\\report");
+// The whole run from a drive, a prompt before each component is opened.
+std::string floppy_run(const std::string& drive = "a:") {
+  std::string s = kBanner + floppy(0, drive) + head().substr(kBanner.size());
+  for (int k = 0; k < 3; ++k) {
+    s += (k > 0 ? floppy(k, drive) : "") + reading(k, k, drive + "\\report");
+  }
   return s;
+}
+
+// What --test says of a component of three().
+std::string tested(int k, const std::string& verdict, const std::string& folder = "") {
+  const char* ranges[] = {"bytes 0-8332", "bytes 8333-16665", "bytes 16666-24999"};
+  return folder + component_file("report", k) + ": " + ranges[k] + ": " + verdict + "\n";
 }
 
 std::string checksum_line() {
@@ -138,7 +146,8 @@ std::string windows_path(const std::string& path) {
 // Drive a: is a folder of the test while the case runs.
 class FloppyDrive {
  public:
-  explicit FloppyDrive(const std::string& folder) : link_(prefix + "/dosdevices/a:") {
+  FloppyDrive(const std::string& folder, const std::string& letter)
+      : link_(prefix + "/dosdevices/" + letter) {
     fs::remove(link_);
     fs::create_directory_symlink(folder, link_);
   }
@@ -166,6 +175,11 @@ struct WineCase {
   std::string redirected_input;      // standard input, redirected inside Windows
   bool output_to_target = false;     // standard output redirected over the target, inside Windows
   std::string hard_link;             // a second name of the existing target; empty afterwards
+  std::string drive = "a:";          // the floppy drive of `on_floppy`
+  // Components from this number on are on a second disk, put in (the
+  // drive's folder changed) when the key "<disk 2>" comes.
+  int second_disk = 0;
+  std::function<void(const std::string& dir)> prepare;  // changes the run's folder
 };
 
 // Runs a shell command in a fresh tmux pane on a socket of the test's own.
@@ -255,7 +269,14 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
     Pane pane(dir, pane_command(dir, program));
     for (const auto& [text, keys] : c.keys) {
       EXPECT_TRUE(pane.wait_for(crlf(text), 20)) << "never shown: " << text;
-      for (const std::string& key : keys) pane.send(key);
+      for (const std::string& key : keys) {
+        if (key == "<disk 2>") {
+          fs::remove(prefix + "/dosdevices/" + c.drive);
+          fs::create_directory_symlink(dir + "/floppy2", prefix + "/dosdevices/" + c.drive);
+        } else {
+          pane.send(key);
+        }
+      }
     }
     o.status = pane.finish(30);
   }
@@ -580,6 +601,78 @@ std::vector<WineCase> cases() {
        .status = 1,
        .records = {"89:121:0"},
        .hard_link = "keep.txt"},
+      // Tested and listed, also from floppies: nothing is created or asked.
+      {.title = "a test from drive a: with two disks",
+       .args = {"--test", "report", "a:"},
+       .output = kBanner + floppy(0) + tested(0, "good", "a:\\") + floppy(1) +
+                 tested(1, "good", "a:\\") + floppy(2) + tested(2, "good", "a:\\") +
+                 "report.txt: 3 components, 25000 bytes: complete and undamaged\n",
+       .on_floppy = true,
+       .keys = {{floppy(0), {"x"}}, {floppy(1), {"x"}}, {floppy(2), {"<disk 2>", "x"}}},
+       .second_disk = 2},
+      {.title = "a test names a damaged component and a missing one",
+       .set =
+           [] {
+             auto s = wrong_sum();
+             s.pop_back();
+             return s;
+           },
+       .args = {"--test", "report"},
+       .existing = kOldFile,
+       .output =
+           kBanner + tested(0, "good") +
+           tested(1,
+                  "checksum error, should be" +
+                      checksum_line().substr(checksum_line().find(" should be") + 10).erase(13)) +
+           "report.Z02: bytes 16666-24999: missing or not a file\n" +
+           "report.txt: 3 components, 25000 bytes: 2 components need attention\n",
+       .status = 1,
+       .target = kOldFile},
+      {.title = "a list of a good set",
+       .set = [] { return three(kWinter); },
+       .args = {"--list", "report"},
+       .output = kBanner + "Stored name: report.txt\nSize: 25000 bytes\n" +
+                 "Time: 1996-12-07T23:06:40Z\nComponents: 3\n" +
+                 "report.Z00: bytes 0-8332 (8333 bytes)\n" +
+                 "report.Z01: bytes 8333-16665 (8333 bytes)\n" +
+                 "report.Z02: bytes 16666-24999 (8334 bytes)\n"},
+      {.title = "drive b:",
+       .args = {"report", "b:"},
+       .output = floppy_run("b:"),
+       .target = kData,
+       .stamp = kSummer,
+       .on_floppy = true,
+       .drive = "b:"},
+      {.title = "an existing file longer than the set answered y is emptied first",
+       .existing = data(40000),
+       .output = head(25000, kName, kOverwrite + yes) + reading(0, 2),
+       .target = kData,
+       .stamp = kSummer,
+       .keys = {{kOverwrite, {"y"}}}},
+      {.title = "a file behind a folder link is not asked about",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "d\\report.txt";
+             return s;
+           },
+       .output = head(25000, "d\\report.txt") + "Can not create d\\report.txt",
+       .status = 255,
+       .prepare =
+           [](const std::string& dir) {
+             fs::create_directory(dir + "/real");
+             write_bytes(dir + "/real/report.txt", kOldFile);
+             fs::create_directory_symlink("real", dir + "/d");
+           }},
+      {.title = "a drive as the stored name is as a name that leaves no file",
+       .set =
+           [] {
+             auto s = three();
+             for (auto& c : s) c.name = "x:";
+             return s;
+           },
+       .output = head(25000, "x:") + "Can not create x:",
+       .status = 255},
       {.title = "grey Up gives E0 then 72, Escape 27",
        .existing = kOldFile,
        .output = kBanner + "File size: 25000 \n" + kOverwrite + "\xE0\nH\n\x1B\n" + no,
@@ -601,12 +694,20 @@ TEST_P(Zunfel32EndToEnd, Case) {
                                                   : dir / c.set_dir;
   fs::create_directories(set_dir);
   write_set(set_dir, "report", c.set());
+  if (c.second_disk > 0) {
+    fs::create_directories(dir / "floppy2");
+    for (int k = c.second_disk; fs::exists(set_dir + "/" + component_file("report", k)); ++k) {
+      fs::rename(set_dir + "/" + component_file("report", k),
+                 dir / ("floppy2/" + component_file("report", k)));
+    }
+  }
+  if (c.prepare) c.prepare(dir.path());
   if (c.existing) write_bytes(dir / c.target_name, *c.existing);
   if (!c.hard_link.empty()) fs::create_hard_link(dir / c.target_name, dir / c.hard_link);
   if (!c.redirected_input.empty()) write_bytes(dir / "answers.txt", c.redirected_input);
   const auto before = list_dir(dir.path());
   std::optional<FloppyDrive> drive;
-  if (c.on_floppy) drive.emplace(set_dir);
+  if (c.on_floppy) drive.emplace(set_dir, c.drive);
   const std::time_t started = std::time(nullptr);
   const Outcome o = run_case(c, dir.path());
   EXPECT_EQ(o.output, crlf(c.output));
