@@ -5,7 +5,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -229,11 +228,12 @@ void abandon_target(MergeRun& run) {
 // most four times a second and blanked out before anything else is printed,
 // so that the screen ends as it would have without it. Elsewhere (a file, a
 // pipe) nothing of it is written and no clock is read.
-using Clock = std::chrono::steady_clock;
-constexpr auto kQuiet = std::chrono::seconds(1);  // before the first line
-constexpr auto kBetweenLines = std::chrono::milliseconds(250);
-constexpr auto kQuickBlock = std::chrono::milliseconds(50);  // a block may grow
-std::size_t progress_width = 0;                              // of the line on the screen; 0: none
+// The profile's clock, where output is a terminal.
+std::uint32_t (*milliseconds)() = nullptr;
+constexpr std::uint32_t kQuiet = 1000;  // before the first line
+constexpr std::uint32_t kBetweenLines = 250;
+constexpr std::uint32_t kQuickBlock = 50;  // a block may grow
+std::size_t progress_width = 0;            // of the line on the screen; 0: none
 
 void show_progress(const MergeRun& run, long long done) {
   char line[80];
@@ -326,10 +326,10 @@ Verdict copy_component(MergeRun& run, std::FILE* target) {
   run.sum = 0;
   run.remaining = run.data_length;
   std::size_t block = terminal_output ? kChunkSize : kBlockSize;
-  const Clock::time_point started = terminal_output ? Clock::now() : Clock::time_point{};
-  Clock::time_point shown_at = started;
+  const std::uint32_t started = terminal_output ? milliseconds() : 0;
+  std::uint32_t shown_at = started;
   while (run.remaining > 0) {
-    const Clock::time_point before = terminal_output ? Clock::now() : Clock::time_point{};
+    const std::uint32_t before = terminal_output ? milliseconds() : 0;
     const std::size_t want = static_cast<std::size_t>(run.remaining) < block
                                  ? static_cast<std::size_t>(run.remaining)
                                  : block;
@@ -346,7 +346,8 @@ Verdict copy_component(MergeRun& run, std::FILE* target) {
       break;
     }
     if (terminal_output) {
-      const Clock::time_point now = Clock::now();
+      // The clock may wrap: its differences are taken unsigned.
+      const std::uint32_t now = milliseconds();
       if (now - before < kQuickBlock && block < kBlockSize) {
         block = 2 * block < kBlockSize ? 2 * block : kBlockSize;
       }
@@ -610,7 +611,9 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
   reads_utf8 = profile.reads_utf8;
   utf8_controls = profile.utf8_controls;
   const Mode mode = start_run(run, argc, argv, profile);
-  terminal_output = profile.output_is_terminal != nullptr && profile.output_is_terminal();
+  terminal_output = profile.output_is_terminal != nullptr && profile.milliseconds != nullptr &&
+                    profile.output_is_terminal();
+  milliseconds = profile.milliseconds;
   if (mode == Mode::test) {
     return test_set(run, profile);
   }

@@ -42,6 +42,9 @@ struct BuildProfile {
   // Whether standard output is a terminal (a console), where a long read
   // shows a sign of life; null: never.
   bool (*output_is_terminal)();
+  // A clock in milliseconds that only goes forward (it may wrap), for the
+  // sign of life.
+  std::uint32_t (*milliseconds)();
 };
 
 // All state of one run; it lives for the whole process.

@@ -75,7 +75,9 @@ const std::string kBanner =
 const std::string kUsage = "USAGE:\n\t merge file [A|B:]\n";
 const std::string kHelp =
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
-    "Zunfel32.exe\n";
+    "Zunfel32.exe\n"
+    "\t Zunfel32 --test file [A|B:]   checks every component and writes nothing\n"
+    "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n";
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
 const std::string kAbort = " 1 checksum errors, abort merge (y/n)?\n";
 

@@ -3,11 +3,13 @@
 #include <langinfo.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -110,6 +112,12 @@ bool terminal_reads_utf8() {
 
 bool output_is_terminal() { return isatty(1) == 1; }
 
+std::uint32_t milliseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::uint32_t>(now.tv_sec * 1000 + now.tv_nsec / 1000000);
+}
+
 constexpr BuildProfile kLinuxProfile = {
     "zunfelu Ver 1.08 03/05/97 %s\n",
     "USAGE:\n\t zunfelu file\n",
@@ -122,9 +130,12 @@ constexpr BuildProfile kLinuxProfile = {
     terminal_reads_utf8,
     /*lower_case_components=*/true,
     /*help_switch=*/nullptr,
-    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n",
+    "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n"
+    "\t zunfelu --test file   checks every component and writes nothing\n"
+    "\t zunfelu --list file   lists the set from its headers\n",
     "zunfelu " ZUNFEL_VERSION "\n",
     output_is_terminal,
+    milliseconds,
 };
 
 }  // namespace

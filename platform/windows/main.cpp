@@ -2,6 +2,7 @@
 // single key presses from the console.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -16,6 +17,9 @@ bool output_is_console() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
+
+// Wraps after 49 days, which the engine allows for.
+std::uint32_t milliseconds() { return GetTickCount(); }
 
 constexpr BuildProfile kWindowsProfile = {
     "Zunfel32 Ver 1.08a %s\n",
@@ -32,9 +36,12 @@ constexpr BuildProfile kWindowsProfile = {
     /*lower_case_components=*/false,
     "/?",
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
-    "Zunfel32.exe\n",
+    "Zunfel32.exe\n"
+    "\t Zunfel32 --test file [A|B:]   checks every component and writes nothing\n"
+    "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n",
     "Zunfel32 " ZUNFEL_VERSION "\n",
     output_is_console,
+    milliseconds,
 };
 
 // Windows hands a program the command line in the ANSI code page, replacing
