@@ -14,6 +14,7 @@ target_include_directories(Zunfel32 PRIVATE platform/windows)
 # ntdll deletes and empties the target through its handle and names the
 # file a handle reaches, on every Windows since NT.
 target_link_libraries(Zunfel32 PRIVATE merge ntdll)
-target_compile_definitions(Zunfel32 PRIVATE ZUNFEL_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(Zunfel32 PRIVATE ZUNFEL_VERSION="${PROJECT_VERSION}" _WIN32_WINNT=0x0501
+                                            WINVER=0x0501)
 # Stripped by the linker, which leaves no time stamp (see the toolchain file).
 target_link_options(Zunfel32 PRIVATE -s)

@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -29,8 +28,14 @@ HANDLE target = INVALID_HANDLE_VALUE;
 // handler has taken over. The handler runs on a thread of its own while the
 // merge goes on, so both sides change the state only by compare-exchange:
 // the one that moves it away from `guarded` alone acts on the target.
-enum Guard : int { unguarded, creating, guarded, interrupted };
-std::atomic<int> guard{unguarded};
+// The system's interlocked calls, not std::atomic: with the Windows thread
+// model, GCC 14's <atomic> needs condition variables, which came with Vista.
+enum Guard : LONG { unguarded, creating, guarded, interrupted };
+volatile LONG guard = unguarded;
+
+// Moves the guard from `from` to `to` when it is there; what it was.
+LONG move_guard(LONG from, LONG to) { return InterlockedCompareExchange(&guard, to, from); }
+void set_guard(LONG to) { InterlockedExchange(&guard, to); }
 // The merge's own thread, stopped by the handler before it touches the file.
 HANDLE merge_thread = nullptr;
 
@@ -68,8 +73,7 @@ void erase_target() {
 // has it already, the handler ends the program: nothing more may happen
 // here meanwhile.
 void take_back() {
-  int expected = guarded;
-  if (!guard.compare_exchange_strong(expected, unguarded) && expected == interrupted) {
+  if (move_guard(guarded, unguarded) == interrupted) {
     for (;;) {
       Sleep(INFINITE);
     }
@@ -82,11 +86,10 @@ void take_back() {
 // merge thread from writing or reporting anything after the file is gone;
 // it closes every handle, and with the last one the file goes.
 BOOL WINAPI on_console_event(DWORD) {
-  while (guard.load() == creating) {
+  while (move_guard(creating, creating) == creating) {
     Sleep(1);
   }
-  int expected = guarded;
-  if (guard.compare_exchange_strong(expected, interrupted)) {
+  if (move_guard(guarded, interrupted) == guarded) {
     // No write may land after the file was emptied: the merge stops first
     // (asking for its context waits until it has stopped).
     SuspendThread(merge_thread);
@@ -293,7 +296,7 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
                        THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT, FALSE, 0)) {
     return nullptr;
   }
-  guard = creating;
+  set_guard(creating);
   SetConsoleCtrlHandler(on_console_event, TRUE);
   // Only an answered y may empty a file; the file is emptied once it is
   // known to lie below the current folder.
@@ -311,7 +314,7 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
     target = open_target(0);
   }
   if (target == INVALID_HANDLE_VALUE) {
-    guard = unguarded;
+    set_guard(unguarded);
     return nullptr;
   }
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS || !empty_existing;
@@ -319,7 +322,7 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
     give_up(created);
     return nullptr;
   }
-  guard = guarded;
+  set_guard(guarded);
   // The stream writes through a handle of its own, closed with it; `target`
   // stays for the verdict.
   HANDLE writer = INVALID_HANDLE_VALUE;
