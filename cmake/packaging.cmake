@@ -38,6 +38,34 @@ if(WIN32)
   endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 else()
+  # A plain `cmake --install` notes in the build folder, deepest first, each
+  # folder it is about to make (install_folders.txt, beside
+  # install_manifest.txt), so that a removal takes away those and no folder
+  # that was there before. Staged installs (DESTDIR, the packages) note
+  # nothing; an install that makes no folder leaves an earlier note as it is.
+  install(CODE "set(zunfel_note \"${PROJECT_BINARY_DIR}/install_folders.txt\")
+    set(zunfel_folders ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1
+                       ${CMAKE_INSTALL_DATAROOTDIR}/doc/zunfelu)")
+  install(CODE [[
+    if(NOT DEFINED ENV{DESTDIR} AND NOT CMAKE_INSTALL_PREFIX MATCHES "/_CPack_Packages/")
+      set(made "")
+      foreach(folder IN LISTS zunfel_folders)
+        set(path "${CMAKE_INSTALL_PREFIX}/${folder}")
+        while(NOT IS_DIRECTORY "${path}" AND NOT path STREQUAL "/")
+          list(APPEND made "${path}")
+          get_filename_component(path "${path}" DIRECTORY)
+        endwhile()
+      endforeach()
+      list(REMOVE_DUPLICATES made)
+      list(SORT made ORDER DESCENDING)  # a folder after everything inside it
+      if(made)
+        list(JOIN made "
+" lines)
+        file(WRITE "${zunfel_note}" "${lines}
+")
+      endif()
+    endif()
+  ]])
   install(TARGETS zunfelu RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   # Debian keeps man pages compressed; -n leaves the time out, for
   # byte-identical packages.

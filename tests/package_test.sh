@@ -206,7 +206,16 @@ case $what in
     [[ -f $root/share/man/man1/zunfelu.1.gz ]] || fail "no man page in $root/share/man/man1"
     warnings=$(man --warnings -l "$root/share/man/man1/zunfelu.1.gz" 2>&1 >/dev/null)
     [[ -z $warnings ]] || fail "installed man page: $warnings"
-    echo "example.sh in a fresh clone printed: $line; it installed zunfelu and its man page"
+    # The README's removal takes away what a real install made, folders
+    # included, and no folder that was there before.
+    home="$scratch/a home"
+    mkdir -p "$home/.local/share/man"
+    cmake --install "$clone/build/example" --prefix "$home/.local" >/dev/null || fail "install into $home"
+    xargs -d '\n' rm -f -- <"$clone/build/example/install_manifest.txt"
+    xargs -r -d '\n' rmdir --ignore-fail-on-non-empty -- <"$clone/build/example/install_folders.txt"
+    left=$(cd "$home" && find . | sort | tr '\n' ' ')
+    [[ $left == ". ./.local ./.local/share ./.local/share/man " ]] || fail "left after the removal: $left"
+    echo "example.sh in a fresh clone printed: $line; it installed zunfelu and its man page; the removal left only what was there"
     ;;
   *)
     fail "unknown check $what"
