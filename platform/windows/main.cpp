@@ -64,6 +64,10 @@ bool command_line_is_exact() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every message leaves the program when it is printed, also into a file
+  // or a pipe (a log, a batch file's `| more`): the C runtime buffers such
+  // output in blocks, and knows no buffering by lines.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   open_console_input();
   if (!command_line_is_exact()) {
     argc = 1;
