@@ -340,6 +340,15 @@ WineCase device_name_case(const char* title, const std::string& stored, const st
   return c;
 }
 
+// Every component carries `stored` as the file's name.
+std::function<std::vector<Component>()> named(const std::string& stored) {
+  return [stored] {
+    auto s = three();
+    for (auto& c : s) c.name = stored;
+    return s;
+  };
+}
+
 std::vector<WineCase> cases() {
   const std::string yes = "y\n", no = "n\n";
   return {
@@ -652,12 +661,7 @@ std::vector<WineCase> cases() {
        .stamp = kSummer,
        .keys = {{kOverwrite, {"y"}}}},
       {.title = "a file behind a folder link is not asked about",
-       .set =
-           [] {
-             auto s = three();
-             for (auto& c : s) c.name = "d\\report.txt";
-             return s;
-           },
+       .set = named("d\\report.txt"),
        .output = head(25000, "d\\report.txt") + "Can not create d\\report.txt",
        .status = 255,
        .prepare =
@@ -667,12 +671,7 @@ std::vector<WineCase> cases() {
              fs::create_directory_symlink("real", dir + "/d");
            }},
       {.title = "a drive as the stored name is as a name that leaves no file",
-       .set =
-           [] {
-             auto s = three();
-             for (auto& c : s) c.name = "x:";
-             return s;
-           },
+       .set = named("x:"),
        .output = head(25000, "x:") + "Can not create x:",
        .status = 255},
       {.title = "grey Up gives E0 then 72, Escape 27",
