@@ -168,8 +168,8 @@ int test_set(MergeRun& run, const BuildProfile& profile) {
     place(run, layout, trusted_length(run, verdict), range);
     describe(run, verdict, missing, what);
     std::printf(kComponentLine, shown(run.FileName).text, range, what);
-    if (verdict != Verdict::good) {
-      status = faults++ == 0 ? status_of(verdict) : status;
+    if (verdict != Verdict::good && faults++ == 0) {
+      status = status_of(verdict);  // where a merge would have ended
     }
   }
   if (run.count <= 0) {
@@ -206,9 +206,9 @@ int list_set(MergeRun& run, const BuildProfile& profile) {
   char size[64];
   size_text(run, size);
   std::printf(kListedSize, size);
-  char time[32];
-  iso_time(run.stamp, time);
-  std::printf(kListedTime, time);
+  char when[32];
+  iso_time(run.stamp, when);
+  std::printf(kListedTime, when);
   std::printf(kListedCount, run.count);
   Layout layout;
   int status = 0;
