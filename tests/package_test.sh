@@ -139,9 +139,12 @@ case $what in
     # program 5.2, the first x64 Windows (XP x64 Edition).
     newest=501
     if grep -q '^Magic.*020b' <<<"$pe"; then newest=502; fi
+    # An entry is "vma hint name" (binutils before 2.42) or "vma ordinal
+    # hint name" (later ones): its name is the last word.
     imports=$(awk '/DLL Name:/ { dll = tolower($3); next }
                    /^[[:space:]]*$/ { dll = "" }
-                   dll != "" && dll != "msvcrt.dll" && $2 ~ /^[0-9]+$/ && NF == 3 { print $3 }' <<<"$pe")
+                   dll != "" && dll != "msvcrt.dll" && NF >= 3 && $1 ~ /^[0-9a-f]+$/ &&
+                     $NF ~ /^[A-Za-z_][A-Za-z0-9_]*$/ { print $NF }' <<<"$pe")
     [[ -n $imports ]] || fail "no imported calls found in Zunfel32.exe"
     {
       echo '#include <windows.h>'
