@@ -49,8 +49,6 @@ MergeRun run;
 bool (*reads_utf8)() = nullptr;
 bool utf8_controls = false;
 bool c1_bytes = false;
-// Standard output is a terminal: a long read shows a sign of life there.
-bool terminal_output = false;
 
 enum class Question { overwrite, abort };
 enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
@@ -228,7 +226,7 @@ void abandon_target(MergeRun& run) {
 // most four times a second and blanked out before anything else is printed,
 // so that the screen ends as it would have without it. Elsewhere (a file, a
 // pipe) nothing of it is written and no clock is read.
-// The profile's clock, where output is a terminal.
+// The profile's clock where output is a terminal; null elsewhere.
 std::uint32_t (*milliseconds)() = nullptr;
 constexpr std::uint32_t kQuiet = 1000;  // before the first line
 constexpr std::uint32_t kBetweenLines = 250;
@@ -325,11 +323,11 @@ bool is_cut_short(const MergeRun& run, long long& missing) {
 Verdict copy_component(MergeRun& run, std::FILE* target) {
   run.sum = 0;
   run.remaining = run.data_length;
-  std::size_t block = terminal_output ? kChunkSize : kBlockSize;
-  const std::uint32_t started = terminal_output ? milliseconds() : 0;
+  std::size_t block = milliseconds != nullptr ? kChunkSize : kBlockSize;
+  const std::uint32_t started = milliseconds != nullptr ? milliseconds() : 0;
   std::uint32_t shown_at = started;
   while (run.remaining > 0) {
-    const std::uint32_t before = terminal_output ? milliseconds() : 0;
+    const std::uint32_t before = milliseconds != nullptr ? milliseconds() : 0;
     const std::size_t want = static_cast<std::size_t>(run.remaining) < block
                                  ? static_cast<std::size_t>(run.remaining)
                                  : block;
@@ -345,7 +343,7 @@ Verdict copy_component(MergeRun& run, std::FILE* target) {
     if (got != want) {
       break;
     }
-    if (terminal_output) {
+    if (milliseconds != nullptr) {
       // The clock may wrap: its differences are taken unsigned.
       const std::uint32_t now = milliseconds();
       if (now - before < kQuickBlock && block < kBlockSize) {
@@ -611,9 +609,8 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
   reads_utf8 = profile.reads_utf8;
   utf8_controls = profile.utf8_controls;
   const Mode mode = start_run(run, argc, argv, profile);
-  terminal_output = profile.output_is_terminal != nullptr && profile.milliseconds != nullptr &&
-                    profile.output_is_terminal();
-  milliseconds = profile.milliseconds;
+  const bool terminal = profile.output_is_terminal != nullptr && profile.output_is_terminal();
+  milliseconds = terminal ? profile.milliseconds : nullptr;
   if (mode == Mode::test) {
     return test_set(run, profile);
   }

@@ -18,24 +18,20 @@ constexpr const char kListedSize[] = "Size: %s\n";
 constexpr const char kListedTime[] = "Time: %s\n";
 constexpr const char kListedCount[] = "Components: %d\n";
 
-// Where the components' data lie in the whole file, as far as the lengths
-// read so far tell: the next component starts at `next`, or -1 when a
-// component before it gave no length that can be trusted.
-struct Layout {
-  long long next = 0;
-};
-
-// "bytes 0-9999", "bytes 20000-?", "bytes ?-39999", "no bytes". `length` is
-// -1 where the component's header cannot be trusted; the last component
-// ends where the recorded size does.
-void place(const MergeRun& run, Layout& layout, long long length, char (&text)[64]) {
-  const long long start = layout.next;
+// "bytes 0-9999", "bytes 20000-?", "bytes ?-39999", "no bytes". `next` is
+// where the component starts in the whole file, as far as the lengths read
+// so far tell, or -1 when one before it gave no length that can be trusted;
+// it moves on to where the next one starts. `length` is -1 where this
+// component's header cannot be trusted; the last component ends where the
+// recorded size does.
+void place(const MergeRun& run, long long& next, long long length, char (&text)[64]) {
+  const long long start = next;
   long long end = start >= 0 && length >= 0 ? start + length - 1 : -1;
   if (end < 0 && run.index == run.count - 1 && run.total_size > 0) {
     end = run.total_size - 1;
   }
   const long long first = start >= 0 ? start : (end >= 0 && length >= 0 ? end - length + 1 : -1);
-  layout.next = start >= 0 && length >= 0 ? start + length : -1;
+  next = start >= 0 && length >= 0 ? start + length : -1;
   if (length == 0) {
     std::snprintf(text, sizeof text, "no bytes");
   } else if (first >= 0 && end >= 0) {
@@ -49,11 +45,17 @@ void place(const MergeRun& run, Layout& layout, long long length, char (&text)[6
   }
 }
 
+// A component of this set, whatever its data: it is still open, and its
+// header's length can be trusted.
+bool is_of_the_set(Verdict verdict) {
+  return verdict == Verdict::good || verdict == Verdict::cut_short ||
+         verdict == Verdict::bad_checksum;
+}
+
 // The length of data a component's header counts, where its header is one
 // of this set's; a negative length copies nothing.
 long long trusted_length(const MergeRun& run, Verdict verdict) {
-  if (verdict != Verdict::good && verdict != Verdict::cut_short &&
-      verdict != Verdict::bad_checksum) {
+  if (!is_of_the_set(verdict)) {
     return -1;
   }
   return run.data_length > 0 ? run.data_length : 0;
@@ -150,7 +152,7 @@ void iso_time(std::int32_t stamp, char (&text)[32]) {
 int test_set(MergeRun& run, const BuildProfile& profile) {
   next_component(run, profile, 0);
   open_component_00(run, profile);
-  Layout layout;
+  long long next = 0;
   int faults = 0;
   int status = 0;
   for (run.index = 0; run.index < run.count; ++run.index) {
@@ -159,13 +161,12 @@ int test_set(MergeRun& run, const BuildProfile& profile) {
     if (verdict == Verdict::good) {
       verdict = copy_component(run, nullptr);
     }
-    if (verdict == Verdict::good || verdict == Verdict::bad_checksum ||
-        verdict == Verdict::cut_short) {
+    if (is_of_the_set(verdict)) {
       std::fclose(run.fptr);
     }
     char range[64];
     char what[512];
-    place(run, layout, trusted_length(run, verdict), range);
+    place(run, next, trusted_length(run, verdict), range);
     describe(run, verdict, missing, what);
     std::printf(kComponentLine, shown(run.FileName).text, range, what);
     if (verdict != Verdict::good && faults++ == 0) {
@@ -210,17 +211,17 @@ int list_set(MergeRun& run, const BuildProfile& profile) {
   iso_time(run.stamp, when);
   std::printf(kListedTime, when);
   std::printf(kListedCount, run.count);
-  Layout layout;
+  long long next = 0;
   int status = 0;
   for (run.index = 0; run.index < run.count; ++run.index) {
     long long missing = 0;
     const Verdict verdict = judge_next(run, profile, missing);
     const long long length = trusted_length(run, verdict);
     char range[64];
-    place(run, layout, length, range);
+    place(run, next, length, range);
     char what[512];
     describe(run, verdict, missing, what);
-    if (length >= 0) {
+    if (is_of_the_set(verdict)) {
       std::fclose(run.fptr);
       char shortfall[600] = "";
       if (verdict == Verdict::cut_short) {

@@ -369,23 +369,6 @@ int platform_open_target(const char* name) {
   return fcntl(eraser, F_DUPFD_CLOEXEC, 3);
 }
 
-// Deleting is the verdict: the guard goes in the same step, so that no
-// interrupt after it deletes by name once more what may by then be another
-// program's file.
-void platform_delete_target(const char* name) {
-  sigset_t old;
-  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
-  if (resolve(name)) {
-    erase_target();
-  }
-  guarded = 0;
-  if (eraser >= 0) {
-    close(eraser);
-    eraser = -1;
-  }
-  sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
 void platform_release_target() {
   if (guarded == 0) {
     return;
@@ -399,6 +382,19 @@ void platform_release_target() {
     close(eraser);
     eraser = -1;
   }
+  sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+// Deleting is the verdict: the guard goes in the same step, so that no
+// interrupt after it deletes by name once more what may by then be another
+// program's file.
+void platform_delete_target(const char* name) {
+  sigset_t old;
+  sigprocmask(SIG_BLOCK, &interrupt_set, &old);
+  if (resolve(name)) {
+    erase_target();
+  }
+  platform_release_target();
   sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
