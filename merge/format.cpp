@@ -26,12 +26,12 @@ int signed_byte(unsigned char b) { return static_cast<signed char>(b); }
 // taken. One read brings them all; the fields it took are the ones that
 // reading each on its own would have delivered.
 struct Fields {
-  unsigned char bytes[kHeaderSize];
+  const unsigned char* bytes;
   std::size_t got;
   std::size_t at = 0;
   bool cut = false;
 
-  explicit Fields(std::FILE* fptr) : got(std::fread(bytes, 1, sizeof bytes, fptr)) {}
+  Fields(const unsigned char* arrived, std::size_t count) : bytes(arrived), got(count) {}
   // The next field of `size` bytes, or null once the header was cut short.
   const unsigned char* next(std::size_t size) {
     cut = cut || at + size > got;
@@ -75,9 +75,9 @@ void read_tail(Fields& fields, ComponentHeader& header) {
 
 }  // namespace
 
-ComponentHeader read_first_header(std::FILE* fptr) {
+ComponentHeader decode_first_header(const unsigned char* bytes, std::size_t got) {
   ComponentHeader header = empty_header();
-  Fields fields(fptr);
+  Fields fields(bytes, got);
   read_head(fields, header, kFirstNameField);
   if (const unsigned char* p = fields.next(4)) {
     header.stamp = little_endian_32(p);
@@ -89,12 +89,22 @@ ComponentHeader read_first_header(std::FILE* fptr) {
   return header;
 }
 
-ComponentHeader read_continuation_header(std::FILE* fptr) {
+ComponentHeader decode_continuation_header(const unsigned char* bytes, std::size_t got) {
   ComponentHeader header = empty_header();
-  Fields fields(fptr);
+  Fields fields(bytes, got);
   read_head(fields, header, kContinuationNameField);
   read_tail(fields, header);
   return header;
+}
+
+ComponentHeader read_first_header(std::FILE* fptr) {
+  unsigned char bytes[kHeaderSize];
+  return decode_first_header(bytes, std::fread(bytes, 1, sizeof bytes, fptr));
+}
+
+ComponentHeader read_continuation_header(std::FILE* fptr) {
+  unsigned char bytes[kHeaderSize];
+  return decode_continuation_header(bytes, std::fread(bytes, 1, sizeof bytes, fptr));
 }
 
 std::uint32_t checksum_add_portable(std::uint32_t sum, const unsigned char* data,

@@ -30,6 +30,9 @@ struct ComponentHeader {
 // largest length there is, so that the length check turns a cut header away.
 ComponentHeader read_first_header(std::FILE* fptr);
 ComponentHeader read_continuation_header(std::FILE* fptr);
+// The same from the `got` bytes of a header that arrived.
+ComponentHeader decode_first_header(const unsigned char* bytes, std::size_t got);
+ComponentHeader decode_continuation_header(const unsigned char* bytes, std::size_t got);
 
 // Adds bytes to a component checksum: each byte counts as a signed 8-bit
 // value. The sum is kept unsigned so that it wraps instead of overflowing;

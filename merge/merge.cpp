@@ -3,10 +3,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include "platform.hpp"
@@ -32,55 +28,14 @@ constexpr const char kReading[] = "Reading %s\n";
 constexpr const char kChecksumError[] = "Checksum error for file %s should be %04X is %04X\n";
 constexpr const char kAbortQuestion[] = " %d checksum errors, abort merge (y/n)?\n";
 constexpr const char kOldVersion[] = "component files created with DIVVLE ver 1.02\n";
-constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
 constexpr const char kSizeDiffers[] = "Size of %s is %lld, the set records %ld\nMerge ABORTED\n";
-constexpr const char kStoredNameReplaced[] =
-    "Stored name %s is not a plain relative path, creating %s instead\n";
-constexpr const char kDeviceNameReplaced[] =
-    "Stored name %s is a device name, creating %s instead\n";
-constexpr const char kFloppyPrompt[] =
-    "Please insert floppy into drive %s with %s\nPress any key when ready ...\n";
+constexpr const char kCannotRead[] = "Can not read %s, %s: %s\nMerge aborted\n";
 
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
 MergeRun run;
-// Which terminal controls are escaped in names shown. Only a byte of 0x80 or
-// more makes the terminal's character set matter: it is asked for then, once.
-bool (*reads_utf8)() = nullptr;
-bool utf8_controls = false;
-bool c1_bytes = false;
 
 enum class Question { overwrite, abort };
-enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
-
-}  // namespace
-
-ShownName shown(const char* name) {
-  for (const char* p = name; reads_utf8 != nullptr && *p != '\0'; ++p) {
-    if (static_cast<unsigned char>(*p) >= 0x80) {
-      c1_bytes = !reads_utf8();
-      utf8_controls = utf8_controls && !c1_bytes;
-      reads_utf8 = nullptr;
-    }
-  }
-  return shown_name(name, utf8_controls, c1_bytes);
-}
-
-// Whatever the target holds when the run ends here is its verdict, so an
-// interrupt during the exit no longer deletes it.
-void finish(int status) {
-  platform_release_target();
-  std::exit(status);
-}
-
-namespace {
-
-// Standard output may be a pipe or a file and so block-buffered: what the
-// user is asked must be out before the tool waits for the answer.
-int read_answer(const BuildProfile& profile) {
-  std::fflush(stdout);
-  return profile.answer_input();
-}
 
 int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
@@ -106,262 +61,18 @@ int ask_yes_no(const BuildProfile& profile, Question kind) {
   }
 }
 
-// A FIFO swapped in after the look would make the open wait for a writer;
-// on a regular file the flag changes nothing, so it is never cleared.
-#ifdef O_NONBLOCK
-constexpr int kDoNotWait = O_NONBLOCK;
-#else
-constexpr int kDoNotWait = 0;
-#endif
-// A terminal opened by a process without one would become its controlling
-// terminal.
-#ifdef O_NOCTTY
-constexpr int kNoTerminal = O_NOCTTY;
-#else
-constexpr int kNoTerminal = 0;
-#endif
-// Windows descriptors translate line ends unless told otherwise.
-#ifdef O_BINARY
-constexpr int kBinary = O_BINARY;
-#else
-constexpr int kBinary = 0;
-#endif
-
-// Asks for the size of the file open as `f`, which stays open for the
-// caller on success. Only a regular file can be a component: a FIFO, a
-// device or a directory counts as a file that cannot be opened, before the
-// tool waits on it or reads from it.
-SizeQuery measure(MergeRun& run, long long& size) {
-  if (run.f < 0) {
-    return SizeQuery::open_failed;
-  }
-  if (fstat(run.f, &run.buf) != 0) {
-    close(run.f);
-    return SizeQuery::status_failed;
-  }
-  if (!S_ISREG(run.buf.st_mode)) {
-    close(run.f);
-    return SizeQuery::open_failed;
-  }
-  size = run.buf.st_size;
-  return SizeQuery::ok;
-}
-
-// The letter of a component's extension, "Z" in "P.Z07".
-char* extension_letter(char* name) { return std::strrchr(name, '.') + 1; }
-
-// Where "P.Zkk" is missing, a copy whose names were lowered (a CD-ROM, some
-// floppy tools) holds it as "P.zkk": `FileName` then names that file. True
-// when something stands at the name left in `FileName`.
-bool look_at_component(MergeRun& run, const BuildProfile& profile, struct stat& seen) {
-  if (stat(run.FileName, &seen) == 0) {
-    return true;
-  }
-  // A link that leads nowhere is a component that is there but cannot be
-  // opened, not one to look for under another spelling.
-  if (errno != ENOENT || !profile.lower_case_components || platform_stands_at(run.FileName)) {
-    return false;
-  }
-  char* letter = extension_letter(run.FileName);
-  *letter = 'z';
-  if (stat(run.FileName, &seen) == 0) {
-    return true;
-  }
-  *letter = 'Z';  // neither is there: the message names the usual spelling
-  return false;
-}
-
-// A component is looked at before it is opened: opening a device, a tape or
-// a serial line has effects of its own, so only a regular file is opened.
-// The descriptor must then be that same file, and it is the one that is
-// measured and read, so a name swapped in between is never read unchecked.
-SizeQuery open_component(MergeRun& run, const BuildProfile& profile, long long& size) {
-  struct stat seen;
-  if (!look_at_component(run, profile, seen) || !S_ISREG(seen.st_mode)) {
-    return SizeQuery::open_failed;
-  }
-  run.f = open(run.FileName, O_RDONLY | kDoNotWait | kNoTerminal | kBinary);
-  const SizeQuery query = measure(run, size);
-  if (query != SizeQuery::ok) {
-    return query;
-  }
-  // Where the C library numbers no files (Windows gives every file 0), the
-  // look and the size query both found a regular file, which must do.
-  if (seen.st_ino != 0 && (run.buf.st_dev != seen.st_dev || run.buf.st_ino != seen.st_ino)) {
-    close(run.f);
-    return SizeQuery::open_failed;
-  }
-  run.fptr = fdopen(run.f, "rb");
-  if (run.fptr == nullptr) {
-    close(run.f);
-    return SizeQuery::stream_failed;
-  }
-  // The stream buffers the header (and a small component's data) in one
-  // read; larger data then go from the file straight into `aa`.
-  // Where only headers are wanted (a list of a set on floppies), no byte of
-  // data is read.
-  std::setvbuf(run.fptr, run.fbuf, _IOFBF, run.headers_only ? kHeaderSize : sizeof run.fbuf);
-  return SizeQuery::ok;
+// A disk that cannot be read is named as such, never as a checksum error:
+// which component, where in the file and the system's reason.
+void say_unreadable(const MergeRun& run, long long start) {
+  char where[64];
+  unreadable_place(run, start, where);
+  std::printf(kCannotRead, shown(run.FileName).text, where, run.read_error);
 }
 
 void abandon_target(MergeRun& run) {
   std::fclose(run.optr);
   platform_delete_target(run.Created);
 }
-
-// A target that is not the whole file is never left behind as if it were.
-// The target must be closed already, and the reason said.
-[[noreturn]] void discard_target(MergeRun& run) {
-  platform_delete_target(run.Created);
-  finish(-1);
-}
-
-[[noreturn]] void discard_unwritten(MergeRun& run) {
-  std::printf(kDiskWrite);
-  discard_target(run);
-}
-
-// A sign of life on a terminal while a component's data take long: one line
-// of how far the component and the whole file are, rewritten in place at
-// most four times a second and blanked out before anything else is printed,
-// so that the screen ends as it would have without it. Elsewhere (a file, a
-// pipe) nothing of it is written and no clock is read.
-// The profile's clock where output is a terminal; null elsewhere.
-std::uint32_t (*milliseconds)() = nullptr;
-constexpr std::uint32_t kQuiet = 1000;  // before the first line
-constexpr std::uint32_t kBetweenLines = 250;
-constexpr std::uint32_t kQuickBlock = 50;  // a block may grow
-std::size_t progress_width = 0;            // of the line on the screen; 0: none
-
-void show_progress(const MergeRun& run, long long done) {
-  char line[80];
-  const long long length = run.data_length > 0 ? run.data_length : 1;
-  int n = std::snprintf(line, sizeof line, "\r  component %d of %d: %3lld%%", run.index + 1,
-                        run.count, done * 100 / length);
-  if (run.total_size > 0) {
-    const long long whole = (run.set_done + done) * 100 / run.total_size;
-    n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n),
-                       ", the whole file: %3lld%%", whole < 100 ? whole : 100);
-  }
-  std::fputs(line, stdout);
-  std::fflush(stdout);
-  progress_width = static_cast<std::size_t>(n) - 1;
-}
-
-void erase_progress() {
-  if (progress_width > 0) {
-    std::printf("\r%*s\r", static_cast<int>(progress_width), "");
-    std::fflush(stdout);
-    progress_width = 0;
-  }
-}
-
-}  // namespace
-
-// Builds the name of the next component and, from a floppy, waits until the
-// user has put in the disk that holds it.
-void next_component(MergeRun& run, const BuildProfile& profile, int number) {
-  component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, number);
-  if (run.drive != nullptr) {
-    std::printf(kFloppyPrompt, run.drive, shown(run.FileName).text);
-    read_answer(profile);
-  }
-}
-
-Verdict open_and_judge(MergeRun& run, const BuildProfile& profile) {
-  long long size = 0;
-  switch (open_component(run, profile, size)) {
-    case SizeQuery::open_failed:
-      return Verdict::missing;
-    case SizeQuery::status_failed:
-      return Verdict::status_failed;
-    case SizeQuery::stream_failed:
-      return Verdict::stream_failed;
-    case SizeQuery::ok:
-      break;
-  }
-  run.component_size = size;
-  if (run.index == 0) {
-    const ComponentHeader header = read_first_header(run.fptr);
-    run.count = header.count;
-    std::memcpy(run.Target, header.name, sizeof run.Target);
-    run.stamp = header.stamp;
-    run.total_size = header.total_size;
-    run.stored_checksum = header.checksum;
-    run.data_length = header.data_length;
-    return Verdict::good;  // its number and name are what the set is
-  }
-  const ComponentHeader header = read_continuation_header(run.fptr);
-  std::memcpy(run.Targets, header.name, sizeof run.Targets);
-  run.stored_checksum = header.checksum;
-  run.data_length = header.data_length;
-  run.sequence = header.sequence;
-  // The name is compared only when the number is right.
-  const Verdict verdict = header.sequence != run.index                ? Verdict::wrong_number
-                          : std::strcmp(run.Target, run.Targets) != 0 ? Verdict::other_file
-                                                                      : Verdict::good;
-  if (verdict != Verdict::good) {
-    std::fclose(run.fptr);
-  }
-  return verdict;
-}
-
-// The header is part of the file: a component cut short by even one byte of
-// its data is one that cannot be whole.
-bool is_cut_short(const MergeRun& run, long long& missing) {
-  missing = run.data_length - (run.component_size - static_cast<long long>(kHeaderSize));
-  return missing > 0;
-}
-
-// Copies the data of the open component into the target in blocks of whole
-// 10000-byte chunks (the last one shorter), summing each block before it is
-// written. A chunk that does not arrive whole ends the copy: neither it nor
-// anything after it is summed or written. The target is unbuffered, so every
-// byte is written, and a failure known, before the tool prints or asks
-// anything again. On a terminal the blocks start small and grow while they
-// come quickly, so that a slow medium (a floppy) still shows a sign of life.
-Verdict copy_component(MergeRun& run, std::FILE* target) {
-  run.sum = 0;
-  run.remaining = run.data_length;
-  std::size_t block = milliseconds != nullptr ? kChunkSize : kBlockSize;
-  const std::uint32_t started = milliseconds != nullptr ? milliseconds() : 0;
-  std::uint32_t shown_at = started;
-  while (run.remaining > 0) {
-    const std::uint32_t before = milliseconds != nullptr ? milliseconds() : 0;
-    const std::size_t want = static_cast<std::size_t>(run.remaining) < block
-                                 ? static_cast<std::size_t>(run.remaining)
-                                 : block;
-    const std::size_t got = std::fread(run.aa, 1, want, run.fptr);
-    const std::size_t whole = got == want ? got : got - got % kChunkSize;
-    run.sum = checksum_add(run.sum, run.aa, whole);
-    if (target != nullptr && whole > 0 && std::fwrite(run.aa, whole, 1, target) != 1) {
-      erase_progress();
-      std::fclose(target);
-      discard_unwritten(run);
-    }
-    run.remaining -= static_cast<std::int32_t>(whole);
-    if (got != want) {
-      break;
-    }
-    if (milliseconds != nullptr) {
-      // The clock may wrap: its differences are taken unsigned.
-      const std::uint32_t now = milliseconds();
-      if (now - before < kQuickBlock && block < kBlockSize) {
-        block = 2 * block < kBlockSize ? 2 * block : kBlockSize;
-      }
-      if (now - started >= kQuiet && now - shown_at >= kBetweenLines && run.remaining > 0) {
-        show_progress(run, run.data_length - run.remaining);
-        shown_at = now;
-      }
-    }
-  }
-  erase_progress();
-  run.set_done += run.data_length - run.remaining;
-  run.jj = static_cast<std::uint16_t>(run.sum);
-  return run.jj != run.stored_checksum ? Verdict::bad_checksum : Verdict::good;
-}
-
-namespace {
 
 // Opens the next component (not 00) and checks that it belongs to the set;
 // whatever is wrong with it ends the merge with its message.
@@ -379,6 +90,10 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
     case Verdict::stream_failed:
       std::printf(kCannotOpenStream, shown(run.FileName).text);
       finish(-1);
+    case Verdict::unreadable:
+      say_unreadable(run, run.set_done);
+      abandon_target(run);
+      finish(-1);
     case Verdict::wrong_number:
     case Verdict::other_file:
       std::printf(kInvalidComponent, shown(run.FileName).text);
@@ -388,63 +103,6 @@ void open_continuation(MergeRun& run, const BuildProfile& profile) {
       break;
   }
 }
-
-}  // namespace
-
-// Fills `Created`: the stored name, unless it would write outside the current
-// folder or, on Windows, to a device. A stored name that leaves no file name
-// at all ("..", "/", ".") is kept as it is: nothing is created under it, and
-// no notice names a replacement that would name nothing either. True for
-// such a name.
-bool choose_created_name(MergeRun& run, const BuildProfile& profile, bool announce) {
-  const TargetName safe = safe_target_name(run.Target, profile.dos_paths);
-  if (leaves_no_file(safe.name, profile.dos_paths)) {
-    std::strcpy(run.Created, run.Target);
-    return true;
-  }
-  std::strcpy(run.Created, safe.name);
-  if (safe.replaced && announce) {
-    std::printf(kStoredNameReplaced, shown(run.Target).text, shown(run.Created).text);
-  }
-  if (!profile.dos_paths || !is_device_name(run.Created)) {
-    return false;
-  }
-  // The `_` goes in front of the last component, where the device is.
-  char device[kNameBufferSize];
-  std::strcpy(device, run.Created);
-  const std::size_t folder = static_cast<std::size_t>(last_component(device, true) - device);
-  run.Created[folder] = '_';  // a stored name has at most 78 bytes: there is room
-  std::strcpy(run.Created + folder + 1, device + folder);
-  if (announce) {
-    std::printf(kDeviceNameReplaced, shown(device).text, shown(run.Created).text);
-  }
-  return false;
-}
-
-namespace {
-
-// Writing the target over a component of its own set would destroy the set
-// while it is read: each name of the set counts, whether that component
-// exists or not, and where components may be read lower-cased, both
-// spellings. Component 00 always counts: it is open already.
-bool is_component_of_set(const MergeRun& run, const BuildProfile& profile) {
-  char name[kNameBufferSize];
-  for (int k = 0; k == 0 || k < run.count; ++k) {
-    component_name(name, sizeof name, run.Prefix, run.drive, k);
-    if (platform_same_file(run.Created, name)) {
-      return true;
-    }
-    if (profile.lower_case_components) {
-      *extension_letter(name) = 'z';
-      if (platform_same_file(run.Created, name)) {
-        return true;
-      }
-    }
-  }
-  return false;
-}
-
-}  // namespace
 
 // Component 00 is the set's only source of its count, name and size: where
 // it cannot be read, nothing else can be said.
@@ -458,12 +116,13 @@ void open_component_00(MergeRun& run, const BuildProfile& profile) {
       finish(1);
     case Verdict::stream_failed:
       finish(-1);
+    case Verdict::unreadable:
+      say_unreadable(run, 0);
+      finish(-1);
     default:
       break;
   }
 }
-
-namespace {
 
 // Opens component 00, learns the set from its header and creates the target.
 void open_first(MergeRun& run, const BuildProfile& profile) {
@@ -472,10 +131,7 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
 
   // A name that names no file is not asked about: creating it fails.
   const bool no_file = choose_created_name(run, profile, true);
-  // Nor may it be written over the tool's own input or output
-  // (`zunfelu report > report.txt`): the answers would be read from it and
-  // the messages written into it.
-  if (!no_file && (is_component_of_set(run, profile) || platform_is_standard_stream(run.Created))) {
+  if (!no_file && is_refused_name(run, profile)) {
     std::printf(kCannotCreate, shown(run.Created).text);
     finish(-1);
   }
@@ -537,7 +193,8 @@ int complete(MergeRun& run, const BuildProfile& profile) {
       // set's data do not add up (a damaged size field, a component from
       // another cut of the file), and the two sizes say by how much.
       std::printf(kSizeDiffers, shown(run.Created).text, size, static_cast<long>(run.total_size));
-      discard_target(run);
+      platform_delete_target(run.Created);
+      finish(-1);
     }
   }
   const bool set = (run.stamp == 0 && !profile.stamp_zero_sets_time) ||
@@ -548,13 +205,24 @@ int complete(MergeRun& run, const BuildProfile& profile) {
 
 enum class Mode { merge, test, list };
 
+// Only these exact words choose a mode; every other argument is a set.
+Mode mode_of(const char* word) {
+  return std::strcmp(word, "--test") == 0   ? Mode::test
+         : std::strcmp(word, "--list") == 0 ? Mode::list
+                                            : Mode::merge;
+}
+
+[[noreturn]] void refuse_usage(const BuildProfile& profile) {
+  std::printf("%s", profile.usage);
+  finish(-1);
+}
+
 // Takes the command line apart: the mode, the drive, the length limit, the
 // base name.
 Mode start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile) {
   std::printf(profile.banner, kCredit);
   if (argc < 2) {
-    std::printf("%s", profile.usage);
-    finish(-1);
+    refuse_usage(profile);
   }
   // Only these exact words ask about the tool or choose a mode; every other
   // argument is a set.
@@ -567,15 +235,21 @@ Mode start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
     std::printf("%s", profile.version);
     finish(0);
   }
-  const Mode mode = std::strcmp(argv[1], "--test") == 0   ? Mode::test
-                    : std::strcmp(argv[1], "--list") == 0 ? Mode::list
-                                                          : Mode::merge;
+  const Mode mode = mode_of(argv[1]);
+  // A mode's word later on (`report --test`) would otherwise be ignored and
+  // the set merged: it is refused before anything is read.
+  for (int i = 2; i < argc; ++i) {
+    if (mode_of(argv[i]) != Mode::merge) {
+      refuse_usage(profile);
+    }
+  }
   if (mode != Mode::merge) {
     --argc;
     ++argv;  // the set and the drive follow the mode's word
-    if (argc < 2) {
-      std::printf("%s", profile.usage);
-      finish(-1);
+    // One set, and a drive where there may be one: a second set
+    // (`--list a b`) would otherwise go unchecked.
+    if (argc < 2 || argc > (profile.drive_option ? 3 : 2)) {
+      refuse_usage(profile);
     }
   }
   if (profile.drive_option && argc >= 3) {
@@ -585,8 +259,7 @@ Mode start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
       }
     }
     if (run.drive == nullptr) {
-      std::printf("%s", profile.usage);
-      finish(-1);
+      refuse_usage(profile);
     }
   }
   if (std::strlen(argv[1]) > kMaxArgumentLength) {
@@ -606,11 +279,8 @@ Mode start_run(MergeRun& run, int argc, char** argv, const BuildProfile& profile
 }  // namespace
 
 int run_merge(int argc, char** argv, const BuildProfile& profile) {
-  reads_utf8 = profile.reads_utf8;
-  utf8_controls = profile.utf8_controls;
+  begin_steps(profile);
   const Mode mode = start_run(run, argc, argv, profile);
-  const bool terminal = profile.output_is_terminal != nullptr && profile.output_is_terminal();
-  milliseconds = terminal ? profile.milliseconds : nullptr;
   if (mode == Mode::test) {
     return test_set(run, profile);
   }
@@ -630,7 +300,14 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
       abandon_target(run);
       finish(1);
     }
-    if (copy_component(run, run.optr) == Verdict::bad_checksum) {
+    const long long start = run.set_done;
+    const Verdict verdict = copy_component(run, run.optr);
+    if (verdict == Verdict::unreadable) {
+      say_unreadable(run, start);
+      abandon_target(run);
+      finish(-1);
+    }
+    if (verdict == Verdict::bad_checksum) {
       std::printf(kChecksumError, shown(run.FileName).text,
                   static_cast<unsigned>(run.stored_checksum), static_cast<unsigned>(run.jj));
       ++run.errors;

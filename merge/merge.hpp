@@ -17,9 +17,19 @@ constexpr std::size_t kChunkSize = 10000;
 constexpr std::size_t kBlockChunks = 52;
 constexpr std::size_t kBlockSize = kBlockChunks * kChunkSize;
 constexpr std::size_t kMaxArgumentLength = 80;
-// A component stream reads the header and, for a small component, its data
-// in one call; larger data then go straight into `aa`.
-constexpr std::size_t kStreamBufferSize = 4096;
+// A read that fails is read again in pieces of a floppy's sector, so that
+// only what the drive cannot read is lost.
+constexpr long long kSectorSize = 512;
+// The unreadable stretches of one component that are named one by one.
+constexpr int kNamedStretches = 8;
+constexpr std::size_t kReasonSize = 128;
+
+// A stretch of a component's data that could not be read: its first and
+// last byte, counted from the start of the component's data.
+struct Stretch {
+  long long from;
+  long long to;
+};
 
 // The constant record of one program, chosen when it is built.
 struct BuildProfile {
@@ -45,6 +55,11 @@ struct BuildProfile {
   // A clock in milliseconds that only goes forward (it may wrap), for the
   // sign of life.
   std::uint32_t (*milliseconds)();
+  // The columns of the terminal (the console) that standard output is, or 0
+  // when that cannot be told: the sign of life never wraps.
+  int (*terminal_width)();
+  // A file can be given a moment before 1970 (a negative stamp).
+  bool sets_times_before_1970;
 };
 
 // All state of one run; it lives for the whole process.
@@ -60,7 +75,6 @@ struct MergeRun {
   int f;                           // short-lived descriptor of a size query
   struct stat buf;
   unsigned char aa[kBlockSize];  // a block of whole chunks of component data
-  char fbuf[kStreamBufferSize];  // the component stream's own buffer
   std::uint16_t jj;              // computed checksum of the current component
   struct utimbuf utimebuf;
   // From the first header, kept for the whole run.
@@ -75,9 +89,18 @@ struct MergeRun {
   std::uint32_t sum;
   std::int32_t remaining;
   int errors;
-  int sequence;        // the number the current continuation header carries
-  long long set_done;  // data bytes of the whole file read so far
-  bool headers_only;   // components are opened for their headers alone
+  int sequence;          // the number the current continuation header carries
+  long long set_done;    // data bytes of the whole file read so far
+  long long header_got;  // bytes of the current header that arrived
+  // What of the current component could not be read: its header, or these
+  // stretches of its data (all of them counted, the first ones named), and
+  // the system's reason for the first.
+  bool header_unreadable;
+  Stretch unreadable[kNamedStretches];
+  int unreadable_count;
+  long long unreadable_bytes;
+  char read_error[kReasonSize];
+  bool read_on;  // reading goes on past a stretch that cannot be read
 };
 
 // The credit text that fills both banners.

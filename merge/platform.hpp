@@ -4,7 +4,10 @@
 
 #include <utime.h>
 
+#include <cstddef>
 #include <cstdio>
+
+#include "merge.hpp"
 
 // The target's name is reached from the current folder without following a
 // link anywhere in its folder part: a folder that is a link (on Windows a
@@ -53,3 +56,14 @@ void platform_release_target();
 
 // Gives `name` the access and modification times of `times`; 0 or -1.
 int platform_set_times(const char* name, const struct utimbuf& times);
+
+// Reads up to `size` bytes at `offset` of the file open as `fd`, without
+// moving anything the caller relies on; 0 at the file's end. -1 when the
+// system could not read them (a bad sector, a disk taken out), with the
+// system's reason in `reason`.
+long long platform_read_at(int fd, void* into, std::size_t size, long long offset,
+                           char (&reason)[kReasonSize]);
+
+// The sign of life now takes `width` columns of the terminal (0: none is
+// shown), so that an interrupt or a stop blanks it before the program goes.
+void platform_note_progress(std::size_t width);

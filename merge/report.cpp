@@ -3,65 +3,170 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform.hpp"
 #include "steps.hpp"
 #include "target_name.hpp"
 
 namespace {
 
+// One status per outcome, the same on both programs, so that a script can
+// tell them apart.
+constexpr int kWhole = 0;        // a merge here would rebuild the file
+constexpr int kDamaged = 2;      // a checksum error, a component cut short or unreadable
+constexpr int kIncomplete = 3;   // a component missing, of another file or misnumbered
+constexpr int kNotASet = 4;      // component 00 is not the start of a set
+constexpr int kRefusedHere = 5;  // whole, but a merge here cannot make the file as recorded
+
 constexpr const char kComponentLine[] = "%s: %s: %s\n";
+constexpr const char kNotASetLine[] = "%s: %s: not a set\n";
 constexpr const char kClosingLine[] = "%s: %d %s, %s: %s\n";
+constexpr const char kAsksFirst[] = "%s exists: a merge here asks before it overwrites it\n";
 constexpr const char kListedLine[] = "%s: %s (%ld bytes)%s\n";
 constexpr const char kListedProblem[] = "%s: %s\n";
+constexpr const char kLooseLine[] = "%s: number %d of %s, %ld bytes\n";
 constexpr const char kStoredName[] = "Stored name: %s\n";
 constexpr const char kCreatedAs[] = "Created as: %s\n";
 constexpr const char kListedSize[] = "Size: %s\n";
 constexpr const char kListedTime[] = "Time: %s\n";
 constexpr const char kListedCount[] = "Components: %d\n";
 
-// "bytes 0-9999", "bytes 20000-?", "bytes ?-39999", "no bytes". `next` is
-// where the component starts in the whole file, as far as the lengths read
-// so far tell, or -1 when one before it gave no length that can be trusted;
-// it moves on to where the next one starts. `length` is -1 where this
-// component's header cannot be trusted; the last component ends where the
-// recorded size does.
-void place(const MergeRun& run, long long& next, long long length, char (&text)[64]) {
-  const long long start = next;
-  long long end = start >= 0 && length >= 0 ? start + length - 1 : -1;
-  if (end < 0 && run.index == run.count - 1 && run.total_size > 0) {
-    end = run.total_size - 1;
+// The most components a set can have: its count is a signed byte.
+constexpr int kMostComponents = 127;
+
+// What was found of one component, kept until every component was read: a
+// component's place in the file may follow from the lengths after it.
+struct Found {
+  char name[kNameBufferSize];  // the file read
+  Verdict verdict;
+  long long length;  // of its data as its header counts; -1 where that cannot be trusted
+  char what[512];    // the verdict in words, but for the stretches that cannot be read
+  bool header_unreadable;
+  Stretch unreadable[kNamedStretches];
+  int unreadable_count;
+  char reason[kReasonSize];
+};
+Found found[kMostComponents];
+
+// Where a component lies in the whole file: its first and last byte, -1
+// where no number decides it.
+struct Place {
+  long long first;
+  long long last;
+};
+
+// The length of data that the set's full components carry (all but the
+// last have it, as the cutting tool cuts), where the known ones agree.
+long long common_length(int count) {
+  long long length = -1;
+  for (int k = 0; k + 1 < count; ++k) {
+    if (found[k].length < 0) {
+      continue;
+    }
+    if (length >= 0 && found[k].length != length) {
+      return -1;
+    }
+    length = found[k].length;
   }
-  const long long first = start >= 0 ? start : (end >= 0 && length >= 0 ? end - length + 1 : -1);
-  next = start >= 0 && length >= 0 ? start + length : -1;
+  return length;
+}
+
+// Places every component: from the lengths before it, else from the
+// recorded size and the lengths after it, else from the common length.
+// Starts never go back and nothing lies past the recorded size: where the
+// numbers contradict each other, a `?` stands instead.
+void place_all(int count, long long total, Place (&places)[kMostComponents]) {
+  long long forward[kMostComponents + 1];
+  long long backward[kMostComponents + 1];
+  forward[0] = 0;
+  for (int k = 0; k < count; ++k) {
+    forward[k + 1] = forward[k] >= 0 && found[k].length >= 0 ? forward[k] + found[k].length : -1;
+  }
+  backward[count] = total > 0 ? total : -1;
+  for (int k = count - 1; k >= 0; --k) {
+    backward[k] =
+        backward[k + 1] >= 0 && found[k].length >= 0 ? backward[k + 1] - found[k].length : -1;
+  }
+  const long long common = common_length(count);
+  long long starts[kMostComponents + 1];
+  long long floor = 0;
+  for (int k = 0; k <= count; ++k) {
+    const long long by_common = k < count && common >= 0 ? k * common : -1;
+    const long long candidates[] = {forward[k], backward[k], by_common};
+    starts[k] = -1;
+    for (const long long c : candidates) {
+      if (c >= floor && (total <= 0 || c <= total)) {
+        starts[k] = c;
+        floor = c;
+        break;
+      }
+    }
+  }
+  for (int k = 0; k < count; ++k) {
+    const long long length = found[k].length;
+    long long first = starts[k];
+    long long last = -1;
+    if (length >= 0 && first >= 0) {
+      last = first + length - 1;
+    } else if (starts[k + 1] >= 0) {
+      last = starts[k + 1] - 1;
+    } else if (k + 1 < count && common >= 0 && first >= 0) {
+      last = first + common - 1;
+    }
+    if (first < 0 && length >= 0 && last >= 0) {
+      first = last - length + 1;
+    }
+    if (total > 0 && first >= total) {
+      first = -1;
+    }
+    if (total > 0 && last >= total) {
+      last = -1;
+    }
+    if (first >= 0 && last >= 0 && last + 1 < first) {
+      first = last = -1;
+    }
+    places[k] = {first, last};
+  }
+}
+
+// "bytes 0-9999", "bytes 20000-?", "bytes ?-39999", "bytes ?", "no bytes".
+void range_text(const Place& place, long long length, char (&text)[64]) {
   if (length == 0) {
     std::snprintf(text, sizeof text, "no bytes");
-  } else if (first >= 0 && end >= 0) {
-    std::snprintf(text, sizeof text, "bytes %lld-%lld", first, end);
-  } else if (first >= 0) {
-    std::snprintf(text, sizeof text, "bytes %lld-?", first);
-  } else if (end >= 0) {
-    std::snprintf(text, sizeof text, "bytes ?-%lld", end);
+  } else if (place.first >= 0 && place.last >= 0) {
+    std::snprintf(text, sizeof text, "bytes %lld-%lld", place.first, place.last);
+  } else if (place.first >= 0) {
+    std::snprintf(text, sizeof text, "bytes %lld-?", place.first);
+  } else if (place.last >= 0) {
+    std::snprintf(text, sizeof text, "bytes ?-%lld", place.last);
   } else {
     std::snprintf(text, sizeof text, "bytes ?");
   }
 }
 
-// A component of this set, whatever its data: it is still open, and its
-// header's length can be trusted.
-bool is_of_the_set(Verdict verdict) {
-  return verdict == Verdict::good || verdict == Verdict::cut_short ||
-         verdict == Verdict::bad_checksum;
-}
-
-// The length of data a component's header counts, where its header is one
-// of this set's; a negative length copies nothing.
-long long trusted_length(const MergeRun& run, Verdict verdict) {
-  if (!is_of_the_set(verdict)) {
-    return -1;
+// What could not be read, by the file's bytes where the component's start
+// is known, else by its own data bytes, and why.
+void unreadable_text(const Found& f, long long start, char (&text)[512]) {
+  if (f.header_unreadable) {
+    std::snprintf(text, sizeof text, "its header cannot be read: %s", f.reason);
+    return;
   }
-  return run.data_length > 0 ? run.data_length : 0;
+  int n = std::snprintf(text, sizeof text, "cannot be read at %s",
+                        start >= 0 ? "bytes" : "its data bytes");
+  const long long base = start >= 0 ? start : 0;
+  const int named = f.unreadable_count < kNamedStretches ? f.unreadable_count : kNamedStretches;
+  for (int i = 0; i < named; ++i) {
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), "%s%lld-%lld",
+                       i == 0 ? " " : ", ", base + f.unreadable[i].from, base + f.unreadable[i].to);
+  }
+  if (f.unreadable_count > named) {
+    n += std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), " and %d more",
+                       f.unreadable_count - named);
+  }
+  std::snprintf(text + n, sizeof text - static_cast<std::size_t>(n), ": %s", f.reason);
 }
 
-// What is wrong with a component, in words.
+// What is wrong with a component, in words; an unreadable one is said with
+// its place, once that is known.
 void describe(const MergeRun& run, Verdict verdict, long long missing, char (&text)[512]) {
   switch (verdict) {
     case Verdict::good:
@@ -74,6 +179,7 @@ void describe(const MergeRun& run, Verdict verdict, long long missing, char (&te
       std::snprintf(text, sizeof text, "its size cannot be read");
       break;
     case Verdict::stream_failed:
+    case Verdict::unreadable:
       std::snprintf(text, sizeof text, "cannot be read");
       break;
     case Verdict::wrong_number:
@@ -83,7 +189,12 @@ void describe(const MergeRun& run, Verdict verdict, long long missing, char (&te
       std::snprintf(text, sizeof text, "belongs to another file: %s", shown(run.Targets).text);
       break;
     case Verdict::cut_short:
-      std::snprintf(text, sizeof text, "cut short by %lld bytes", missing);
+      if (run.header_got < static_cast<long long>(kHeaderSize)) {
+        std::snprintf(text, sizeof text, "cut short within its header (%lld bytes)",
+                      run.component_size);
+      } else {
+        std::snprintf(text, sizeof text, "cut short by %lld bytes", missing);
+      }
       break;
     case Verdict::bad_checksum:
       std::snprintf(text, sizeof text, "checksum error, should be %04X is %04X",
@@ -92,23 +203,130 @@ void describe(const MergeRun& run, Verdict verdict, long long missing, char (&te
   }
 }
 
-// The status a merge would end with at this fault.
-int status_of(Verdict verdict) {
-  return verdict == Verdict::missing || verdict == Verdict::stream_failed ? -1 : 1;
+// A component whose header is one of this set's: its length can be trusted.
+bool is_of_the_set(Verdict verdict) {
+  return verdict == Verdict::good || verdict == Verdict::cut_short ||
+         verdict == Verdict::bad_checksum || verdict == Verdict::unreadable;
 }
 
-// Opens and judges component `run.index`, component 00 included (it was
-// opened already); a component that passed is left open.
-Verdict judge_next(MergeRun& run, const BuildProfile& profile, long long& missing) {
+// Opens, judges and (with `read_data`) reads component `run.index`,
+// component 00 included (it was opened already), and notes what was found.
+Verdict judge_component(MergeRun& run, const BuildProfile& profile, bool read_data) {
   Verdict verdict = Verdict::good;
   if (run.index >= 1) {
     next_component(run, profile, run.index);
     verdict = open_and_judge(run, profile);
   }
-  if (verdict == Verdict::good && is_cut_short(run, missing)) {
+  const bool open = verdict == Verdict::good;
+  // A header cut before its length field lends no length.
+  const bool whole_header = run.header_got >= static_cast<long long>(kHeaderSize);
+  long long missing = 0;
+  if (open && is_cut_short(run, missing)) {
     verdict = Verdict::cut_short;
   }
+  if (open && read_data && whole_header) {
+    const Verdict read = copy_component(run, nullptr);
+    if (read == Verdict::unreadable || verdict == Verdict::good) {
+      verdict = read;
+    }
+  }
+  if (open) {
+    std::fclose(run.fptr);
+  }
+  Found& f = found[run.index];
+  std::memcpy(f.name, run.FileName, sizeof f.name);
+  f.verdict = verdict;
+  f.length = -1;
+  if (is_of_the_set(verdict) && whole_header) {
+    f.length = run.data_length > 0 ? run.data_length : 0;  // a negative one copies nothing
+  }
+  describe(run, verdict, missing, f.what);
+  f.header_unreadable = run.header_unreadable;
+  f.unreadable_count = run.unreadable_count;
+  std::memcpy(f.unreadable, run.unreadable, sizeof f.unreadable);
+  std::memcpy(f.reason, run.read_error, sizeof f.reason);
   return verdict;
+}
+
+// Component 00 carries what the set is; where it cannot be read, or does
+// not hold a first header (empty, too short, a text file, a later component
+// renamed), there is no set to speak of. True when it is one, left open;
+// otherwise it was said why.
+bool judge_component_00(MergeRun& run, const BuildProfile& profile) {
+  next_component(run, profile, 0);
+  run.index = 0;
+  const Verdict verdict = open_and_judge(run, profile);
+  char why[512];
+  switch (verdict) {
+    case Verdict::good:
+      break;
+    case Verdict::unreadable:
+      std::snprintf(why, sizeof why, "cannot be read: %s", run.read_error);
+      break;
+    default:
+      describe(run, verdict, 0, why);
+      break;
+  }
+  if (verdict == Verdict::good) {
+    if (run.header_got < static_cast<long long>(kHeaderSize)) {
+      std::snprintf(why, sizeof why, "%lld bytes, too short for a header", run.component_size);
+    } else if (run.sequence != 0) {
+      std::snprintf(why, sizeof why, "carries number %d, not 0", run.sequence);
+    } else if (run.count < 1) {
+      std::snprintf(why, sizeof why, "counts %d components", run.count);
+    } else {
+      return true;
+    }
+    std::fclose(run.fptr);
+  }
+  std::printf(kNotASetLine, shown(run.FileName).text, why);
+  return false;
+}
+
+// Where a merge here would refuse to make the file under its name, the
+// merge's own words; empty where it would not.
+void refusal(MergeRun& run, const BuildProfile& profile, char (&text)[512]) {
+  const bool no_file = choose_created_name(run, profile, false);
+  text[0] = '\0';
+  if (no_file || is_refused_name(run, profile)) {
+    std::snprintf(text, sizeof text, "Can not create %s", shown(run.Created).text);
+  }
+}
+
+// The category of a fault that ends a merge where it is met.
+int ends_merge_as(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::missing:
+    case Verdict::wrong_number:
+    case Verdict::other_file:
+      return kIncomplete;
+    case Verdict::status_failed:
+    case Verdict::stream_failed:
+    case Verdict::unreadable:
+    case Verdict::cut_short:
+      return kDamaged;
+    default:
+      return kWhole;
+  }
+}
+
+// The status a merge here would come to, by the order in which it meets
+// the faults: a refused name at once, then the first component that ends
+// it, then checksum errors (the abort question comes only at the end), then
+// the rebuilt size.
+int status_of_set(const MergeRun& run, const char* refused, bool size_differs) {
+  if (refused[0] != '\0') {
+    return kRefusedHere;
+  }
+  bool checksum_errors = false;
+  for (int k = 0; k < run.count; ++k) {
+    const int ends = ends_merge_as(found[k].verdict);
+    if (ends != kWhole) {
+      return ends;
+    }
+    checksum_errors = checksum_errors || found[k].verdict == Verdict::bad_checksum;
+  }
+  return checksum_errors || size_differs ? kDamaged : kWhole;
 }
 
 // The recorded size in words.
@@ -143,64 +361,123 @@ void iso_time(std::int32_t stamp, char (&text)[32]) {
                 seconds / 3600, seconds / 60 % 60, seconds % 60);
 }
 
+int faults_in(int count) {
+  int faults = 0;
+  for (int k = 0; k < count; ++k) {
+    faults += found[k].verdict != Verdict::good ? 1 : 0;
+  }
+  return faults;
+}
+
+// The closing line's verdict, for the status the set came to.
+void closing_verdict(const MergeRun& run, const BuildProfile& profile, int status,
+                     const char* refused, char (&text)[768]) {
+  const int faults = faults_in(run.count);
+  const char* needs = faults == 1 ? "component needs" : "components need";
+  if (status == kRefusedHere && refused[0] != '\0') {
+    std::snprintf(text, sizeof text, "a merge here ends at once: %s", refused);
+  } else if (status == kIncomplete || (status == kDamaged && faults > 0)) {
+    std::snprintf(text, sizeof text, "%s, %d %s attention",
+                  status == kIncomplete ? "incomplete" : "damaged", faults, needs);
+  } else if (status == kDamaged) {
+    std::snprintf(text, sizeof text, "damaged: the components hold %lld bytes", run.set_done);
+  } else if (status == kRefusedHere) {
+    char when[32];
+    iso_time(run.stamp, when);
+    std::snprintf(text, sizeof text, "complete, but %.*s cannot give the file its recorded time %s",
+                  static_cast<int>(std::strcspn(profile.version, " ")), profile.version, when);
+  } else {
+    std::snprintf(text, sizeof text, "complete and undamaged");
+  }
+}
+
 }  // namespace
 
 // Reads and checks every component as a merge does, going on past each
-// fault, and ends with the status a merge would have ended with at the
-// set's first fault (a checksum error as if the abort question had been
-// answered y).
+// fault (and past each stretch of a disk that cannot be read), then says of
+// each where it lies in the file and what was found, and ends with the
+// status of the outcome.
 int test_set(MergeRun& run, const BuildProfile& profile) {
-  next_component(run, profile, 0);
-  open_component_00(run, profile);
-  long long next = 0;
-  int faults = 0;
-  int status = 0;
-  for (run.index = 0; run.index < run.count; ++run.index) {
-    long long missing = 0;
-    Verdict verdict = judge_next(run, profile, missing);
-    if (verdict == Verdict::good) {
-      verdict = copy_component(run, nullptr);
-    }
-    if (is_of_the_set(verdict)) {
-      std::fclose(run.fptr);
-    }
-    char range[64];
-    char what[512];
-    place(run, next, trusted_length(run, verdict), range);
-    describe(run, verdict, missing, what);
-    std::printf(kComponentLine, shown(run.FileName).text, range, what);
-    if (verdict != Verdict::good && faults++ == 0) {
-      status = status_of(verdict);  // where a merge would have ended
-    }
+  run.read_on = true;
+  if (!judge_component_00(run, profile)) {
+    return kNotASet;
   }
-  if (run.count <= 0) {
-    std::fclose(run.fptr);  // component 00 was opened for its header only
+  char refused[512];
+  refusal(run, profile, refused);
+  const bool asks = refused[0] == '\0' && platform_name_exists(run.Created);
+  for (run.index = 0; run.index < run.count; ++run.index) {
+    judge_component(run, profile, true);
+  }
+  Place places[kMostComponents];
+  place_all(run.count, run.total_size, places);
+  for (int k = 0; k < run.count; ++k) {
+    char range[64];
+    range_text(places[k], found[k].length, range);
+    char what[512];
+    if (found[k].verdict == Verdict::unreadable) {
+      unreadable_text(found[k], places[k].first, what);
+    } else {
+      std::snprintf(what, sizeof what, "%s", found[k].what);
+    }
+    std::printf(kComponentLine, shown(found[k].name).text, range, what);
+  }
+  const bool size_differs = run.total_size > 0 && run.set_done != run.total_size;
+  int status = status_of_set(run, refused, size_differs);
+  if (status == kWhole && run.stamp < 0 && !profile.sets_times_before_1970) {
+    status = kRefusedHere;  // a merge would end with the file at the wrong time
   }
   char size[64];
   size_text(run, size);
-  char verdict[128];
-  if (faults > 0) {
-    std::snprintf(verdict, sizeof verdict, "%d %s attention", faults,
-                  faults == 1 ? "component needs" : "components need");
-  } else if (run.total_size > 0 && run.set_done != run.total_size) {
-    std::snprintf(verdict, sizeof verdict, "the components hold %lld bytes", run.set_done);
-    status = -1;  // the merge's rebuilt size would not be the recorded one
-  } else {
-    std::snprintf(verdict, sizeof verdict, "complete and undamaged");
-  }
+  char verdict[768];
+  closing_verdict(run, profile, status, refused, verdict);
   std::printf(kClosingLine, shown(run.Target).text, run.count,
               run.count == 1 ? "component" : "components", size, verdict);
+  if (asks) {
+    std::printf(kAsksFirst, shown(run.Created).text);
+  }
   return status;
 }
+
+namespace {
+
+// Where there is no set to speak of (a loose disk, a component 00 lost),
+// each component that is there says what it is of: its number, the file it
+// belongs to and its length, read from its header. No disk is asked for.
+void list_loose(MergeRun& run, const BuildProfile& profile) {
+  for (run.index = 1; run.index < kMostComponents; ++run.index) {
+    component_name(run.FileName, sizeof run.FileName, run.Prefix, run.drive, run.index);
+    run.Target[0] = '\0';
+    const Verdict verdict = open_and_judge(run, profile);
+    if (verdict == Verdict::good) {
+      std::fclose(run.fptr);
+    }
+    if (verdict == Verdict::missing) {
+      continue;
+    }
+    if (!is_of_the_set(verdict) && verdict != Verdict::other_file &&
+        verdict != Verdict::wrong_number) {
+      std::printf(kListedProblem, shown(run.FileName).text, "cannot be read");
+    } else if (run.header_got < static_cast<long long>(kHeaderSize)) {
+      std::printf(kListedProblem, shown(run.FileName).text, "cut short within its header");
+    } else {
+      std::printf(kLooseLine, shown(run.FileName).text, run.sequence, shown(run.Targets).text,
+                  static_cast<long>(run.data_length));
+    }
+  }
+}
+
+}  // namespace
 
 // Tells what the set holds from its headers alone: no component's data are
 // read, which on a floppy is most of the time a test takes.
 int list_set(MergeRun& run, const BuildProfile& profile) {
-  run.headers_only = true;
-  next_component(run, profile, 0);
-  open_component_00(run, profile);
+  if (!judge_component_00(run, profile)) {
+    list_loose(run, profile);
+    return kNotASet;
+  }
   std::printf(kStoredName, shown(run.Target).text);
-  choose_created_name(run, profile, false);
+  char refused[512];
+  refusal(run, profile, refused);
   if (std::strcmp(run.Created, run.Target) != 0) {
     std::printf(kCreatedAs, shown(run.Created).text);
   }
@@ -211,33 +488,28 @@ int list_set(MergeRun& run, const BuildProfile& profile) {
   iso_time(run.stamp, when);
   std::printf(kListedTime, when);
   std::printf(kListedCount, run.count);
-  long long next = 0;
-  int status = 0;
   for (run.index = 0; run.index < run.count; ++run.index) {
-    long long missing = 0;
-    const Verdict verdict = judge_next(run, profile, missing);
-    const long long length = trusted_length(run, verdict);
+    judge_component(run, profile, false);
+  }
+  Place places[kMostComponents];
+  place_all(run.count, run.total_size, places);
+  for (int k = 0; k < run.count; ++k) {
+    const char* name = found[k].name;
+    if (!is_of_the_set(found[k].verdict) || found[k].length < 0) {
+      std::printf(kListedProblem, shown(name).text, found[k].what);
+      continue;
+    }
     char range[64];
-    place(run, next, length, range);
-    char what[512];
-    describe(run, verdict, missing, what);
-    if (is_of_the_set(verdict)) {
-      std::fclose(run.fptr);
-      char shortfall[600] = "";
-      if (verdict == Verdict::cut_short) {
-        std::snprintf(shortfall, sizeof shortfall, ", %s", what);
-      }
-      std::printf(kListedLine, shown(run.FileName).text, range, static_cast<long>(length),
-                  shortfall);
-    } else {
-      std::printf(kListedProblem, shown(run.FileName).text, what);
+    range_text(places[k], found[k].length, range);
+    char shortfall[200] = "";
+    if (found[k].verdict == Verdict::cut_short) {
+      std::snprintf(shortfall, sizeof shortfall, ", %s", found[k].what);
     }
-    if (verdict != Verdict::good) {
-      status = 1;
-    }
+    std::printf(kListedLine, shown(name).text, range, static_cast<long>(found[k].length),
+                shortfall);
   }
-  if (run.count <= 0) {
-    std::fclose(run.fptr);
+  if (refused[0] != '\0') {
+    std::printf("%s\n", refused);
   }
-  return status;
+  return status_of_set(run, refused, false);
 }

@@ -1,5 +1,7 @@
-// The steps that the merge shares with the set's test and list: one place
-// decides what is wrong with a component, so that they can never disagree.
+// The steps that the merge shares with the set's test, list and salvage:
+// opening, judging and reading a component, and the name the file is made
+// under. One place decides what is wrong with a component, so that they can
+// never disagree.
 #pragma once
 
 #include <cstdio>
@@ -13,22 +15,36 @@ enum class Verdict {
   missing,        // nothing that is a readable regular file at its name
   status_failed,  // its size could not be asked for
   stream_failed,  // no stream could be made for it
+  unreadable,     // the system could not read its header or some of its data
   wrong_number,   // its header carries another component's number
   other_file,     // its header carries another file's name
   cut_short,      // shorter than the data its header counts
   bad_checksum,   // its data do not add up to the stored checksum
 };
 
+enum class SizeQuery { ok, open_failed, status_failed, stream_failed };
+
+// Sets up what the steps take from the profile: the terminal's character
+// set and, where output is a terminal, the sign of life's clock.
+void begin_steps(const BuildProfile& profile);
+
 // A name as it is shown to the terminal at hand.
 ShownName shown(const char* name);
+
+// Ends the run with `status`, whatever the target holds being its verdict.
+[[noreturn]] void finish(int status);
+
+// The next answer character; what was printed is out first.
+int read_answer(const BuildProfile& profile);
+
+// Asks for the size of the file open as `run.f`, which stays open for the
+// caller on success; anything but a regular file counts as one that cannot
+// be opened.
+SizeQuery measure(MergeRun& run, long long& size);
 
 // Builds the name of component `number` in `FileName` and, from a floppy,
 // waits until the user has put in the disk that holds it.
 void next_component(MergeRun& run, const BuildProfile& profile, int number);
-
-// Opens component 00 and reads the set from its header; where it cannot be
-// read, the run ends with the merge's message.
-void open_component_00(MergeRun& run, const BuildProfile& profile);
 
 // Opens the component named in `FileName` (component `run.index`), reads its
 // header into the run and judges its number and carried name. With `good`
@@ -40,19 +56,28 @@ Verdict open_and_judge(MergeRun& run, const BuildProfile& profile);
 bool is_cut_short(const MergeRun& run, long long& missing);
 
 // Reads the open component's data in whole chunks, sums them into `jj` and,
-// with a target, writes them there; `bad_checksum` or `good`. A failed write
-// ends the run as a full disk does.
+// with a target, writes them there; `unreadable`, `bad_checksum` or `good`.
+// A failed write ends the run as a full disk does.
 Verdict copy_component(MergeRun& run, std::FILE* target);
+
+// Where the reading of a component failed, in words: "its header" or
+// "bytes 10240-10751 of the file", the file's bytes counted from `start`.
+void unreadable_place(const MergeRun& run, long long start, char (&text)[64]);
 
 // Fills `Created`: the stored name, or the safe name it is created under;
 // with `announce`, a replaced name is said. True when the stored name leaves
 // no file name at all.
 bool choose_created_name(MergeRun& run, const BuildProfile& profile, bool announce);
 
+// True when the file may not be made under `Created`: it would be written
+// over a component of its own set or over the tool's own input or output.
+bool is_refused_name(const MergeRun& run, const BuildProfile& profile);
+
+// The target is closed already; it goes, and the run ends with the message
+// of a failed write.
+[[noreturn]] void discard_unwritten(MergeRun& run);
+
 // The set's test and list: each reports on every component and yields the
 // exit status.
 int test_set(MergeRun& run, const BuildProfile& profile);
 int list_set(MergeRun& run, const BuildProfile& profile);
-
-// Ends the run with `status`, whatever the target holds being its verdict.
-[[noreturn]] void finish(int status);

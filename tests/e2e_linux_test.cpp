@@ -214,6 +214,21 @@ std::string four_hex(unsigned value) {
   return text;
 }
 
+// Every component carries `stored`, which a merge here would refuse to
+// create: the test says so in the merge's words.
+Case tested_refused(const char* title, const std::string& stored) {
+  return {.title = title,
+          .set = named(stored),
+          .args = {"--test", "report"},
+          .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+                    tested("report.Z01", "bytes 10000-19999", "good") +
+                    tested("report.Z02", "bytes 20000-29999", "good") + stored +
+                    ": 3 components, 30000 bytes: a merge here ends at once: Can not create " +
+                    stored + "\n",
+          .status = 5,
+          .target_name = stored};
+}
+
 // A target in a folder that the user may not change, though the file is
 // theirs: where the run would delete it, it is emptied. The set carries
 // "ro/report.txt"; `total` is its recorded size.
@@ -1170,8 +1185,10 @@ std::vector<Case> cases() {
        .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
                  tested("report.Z01", "bytes 10000-19999", "good") +
                  tested("report.Z02", "bytes 20000-29999", "good") +
-                 "report.txt: 3 components, 30000 bytes: complete and undamaged\n",
+                 "report.txt: 3 components, 30000 bytes: complete and undamaged\n"
+                 "report.txt exists: a merge here asks before it overwrites it\n",
        .target = kOldFile},
+      // A merge would end at the missing Z02, before the abort question.
       {.title = "a test names a damaged component and two missing ones with their bytes",
        .set =
            [] {
@@ -1186,10 +1203,10 @@ std::vector<Case> cases() {
                   "checksum error, should be " +
                       four_hex(reference_checksum(bytes(40000).substr(10000, 10000)) ^ 0x8001) +
                       " is " + four_hex(reference_checksum(bytes(40000).substr(10000, 10000)))) +
-           tested("report.Z02", "bytes 20000-?", "missing or not a file") +
-           tested("report.Z03", "bytes ?-39999", "missing or not a file") +
-           "report.txt: 4 components, 40000 bytes: 3 components need attention\n",
-       .status = 1,
+           tested("report.Z02", "bytes 20000-29999", "missing or not a file") +
+           tested("report.Z03", "bytes 30000-39999", "missing or not a file") +
+           "report.txt: 4 components, 40000 bytes: incomplete, 3 components need attention\n",
+       .status = 3,
        .prepare =
            [](const std::string& dir) {
              std::filesystem::remove(dir + "/report.Z02");
@@ -1204,19 +1221,20 @@ std::vector<Case> cases() {
        .output = kBanner + tested("ro/report.Z00", "bytes 0-9999", "good") +
                  tested("ro/report.Z01", "bytes 10000-19999", "cut short by 10 bytes") +
                  tested("ro/report.Z02", "bytes 20000-29999", "carries number 7 instead of 2") +
-                 "report.txt: 3 components, 30000 bytes: 2 components need attention\n",
-       .status = 1,
+                 "report.txt: 3 components, 30000 bytes: damaged, 2 components need attention\n",
+       .status = 2,
        .set_dir = "ro",
        .prepare = [](const std::string& dir) { chmod(dir.c_str(), 0555); },
        .unprivileged = true},
       {.title = "a test of a set whose data do not add up to its size",
        .set = three_with([](auto& s) { s[0].total_size = 29999; }),
        .args = {"--test", "report"},
-       .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
-                 tested("report.Z01", "bytes 10000-19999", "good") +
-                 tested("report.Z02", "bytes 20000-29999", "good") +
-                 "report.txt: 3 components, 29999 bytes: the components hold 30000 bytes\n",
-       .status = 255},
+       .output =
+           kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+           tested("report.Z01", "bytes 10000-19999", "good") +
+           tested("report.Z02", "bytes 20000-?", "good") +
+           "report.txt: 3 components, 29999 bytes: damaged: the components hold 30000 bytes\n",
+       .status = 2},
       {.title = "a list of 127 components from their headers",
        .set = [] { return cut_into(bytes(127), "/old/" + kName, 127, kStamp); },
        .args = {"--list", "report"},
@@ -1240,13 +1258,71 @@ std::vector<Case> cases() {
                  "Components: 3\nreport.Z00: bytes 0-9999 (10000 bytes)\n"
                  "report.Z01: missing or not a file\n"
                  "report.Z02: belongs to another file: other.txt\n",
-       .status = 1,
+       .status = 3,
        .prepare = [](const std::string& dir) { std::filesystem::remove(dir + "/report.Z01"); }},
-      {.title = "only the first word chooses a mode",
+      {.title = "a loose disk listed without its component 00 says what each component is",
+       .args = {"--list", "report.Z02"},
+       .output = kBanner + "report.Z00: missing or not a file: not a set\n"
+                           "report.Z01: number 1 of report.txt, 10000 bytes\n"
+                           "report.Z02: number 2 of report.txt, 10000 bytes\n",
+       .status = 4,
+       .prepare = [](const std::string& dir) { std::filesystem::remove(dir + "/report.Z00"); }},
+      {.title = "a component 00 of three bytes is no set",
+       .args = {"--test", "report"},
+       .output = kBanner + "report.Z00: 3 bytes, too short for a header: not a set\n",
+       .status = 4,
+       .prepare = [](const std::string& dir) { write_bytes(dir + "/report.Z00", "abc"); }},
+      tested_refused("a test says that a merge here cannot create a stored name .", "."),
+      tested_refused("a test says that a merge cannot write over the set", "report.Z01"),
+      {.title = "a test names each bad sector of a disk by the file's bytes and reads on",
+       .args = {"--test", "report"},
+       .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+                 tested("report.Z01", "bytes 10000-19999",
+                        "cannot be read at bytes 10938-11449, 15034-15545: Input/output error") +
+                 tested("report.Z02", "bytes 20000-29999", "good") +
+                 "report.txt: 3 components, 30000 bytes: damaged, 1 component needs attention\n",
+       .status = 2,
+       .env = {{"ZFAULT_EIO", "report.Z01:1024-1535,5120"}}},
+      {.title = "a merge names a bad sector, not a checksum error, and leaves no file",
+       .output = head(30000, 3) + reading(0, 1) +
+                 "Can not read report.Z01, bytes 10938-11449 of the file: Input/output error\n"
+                 "Merge aborted\n",
+       .status = 255,
+       .env = {{"ZFAULT_EIO", "report.Z01:1024-1535"}}},
+      // A header cut before its length lends none: the places follow from
+      // the lengths around it and the one length of the full components.
+      {.title = "a test places components around a header cut before its length",
+       .set = [] { return cut_into(bytes(40000), kName, 4, kStamp); },
+       .args = {"--test", "report"},
+       .output =
+           kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+           tested("report.Z01", "bytes 10000-19999", "cut short within its header (84 bytes)") +
+           tested("report.Z02", "bytes 20000-29999", "missing or not a file") +
+           tested("report.Z03", "bytes 30000-39999", "good") +
+           "report.txt: 4 components, 40000 bytes: damaged, 2 components need attention\n",
+       .status = 2,
+       .prepare =
+           [](const std::string& dir) {
+             std::filesystem::resize_file(dir + "/report.Z01", 84);
+             std::filesystem::remove(dir + "/report.Z02");
+           }},
+      {.title = "a test puts no byte past a recorded size that the lengths exceed",
+       .set = three_with([](auto& s) { s[0].total_size = 15000; }),
+       .args = {"--test", "report"},
+       .output = kBanner + tested("report.Z00", "bytes 0-9999", "good") +
+                 tested("report.Z01", "bytes 10000-?", "good") +
+                 tested("report.Z02", "bytes ?-14999", "missing or not a file") +
+                 "report.txt: 3 components, 15000 bytes: incomplete, 1 component needs attention\n",
+       .status = 3,
+       .prepare = [](const std::string& dir) { std::filesystem::remove(dir + "/report.Z02"); }},
+      {.title = "a mode word anywhere but first is refused before anything is read",
        .args = {"report", "--test"},
-       .output = head(30000, 3) + reading(0, 2),
-       .target = kData,
-       .stamped = true},
+       .output = kBanner + kUsage,
+       .status = 255},
+      {.title = "a second set after a mode is refused",
+       .args = {"--list", "report", "other"},
+       .output = kBanner + kUsage,
+       .status = 255},
       {.title = "a mode without a set draws the usage",
        .args = {"--list"},
        .output = kBanner + kUsage,
@@ -1545,6 +1621,35 @@ TEST(ZunfeluDialogue, LinesWhenTheyHappenAndASignOfLifeOnATerminal) {
     // Each sign of life is blanked out again before the next line.
     const std::regex progress("(\r  component [^\r]*)+\r +\r");
     EXPECT_EQ(std::regex_replace(o.output, progress, ""), head(100000, 2) + reading(0, 1));
+  }
+}
+
+// On a terminal of 30 columns the sign of life never wraps; Ctrl+Z blanks
+// it before the tool stops and it comes back with the next update; a signal
+// that ends the tool blanks it before the tool goes.
+TEST(ZunfeluDialogue, SignOfLifeFitsTheTerminalAndGoesBeforeAStopOrAnEnd) {
+  TempDir dir;
+  write_set(dir.path(), "report", cut_into(bytes(100000), kName, 2, kStamp));
+  setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
+  setenv("ZFAULT_SLOW_WRITE", "1500", 1);
+  Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {}, true);
+  unsetenv("LD_PRELOAD");
+  unsetenv("ZFAULT_SLOW_WRITE");
+  ASSERT_TRUE(d.wait_for("\r  component 1 of 2:", 10));
+  d.signal(SIGTSTP);
+  d.wait_for("not printed", 1);
+  EXPECT_TRUE(std::regex_search(d.output(), std::regex("component [^\r]*\r {29}\r$")))
+      << d.output();
+  d.signal(SIGCONT);
+  EXPECT_TRUE(d.wait_for(" \r\r  component 1 of 2:", 10));
+  d.signal(SIGTERM);
+  const Outcome o = d.finish();
+  EXPECT_EQ(o.signal, SIGTERM);
+  EXPECT_TRUE(std::regex_search(o.output, std::regex("component [^\r]*\r {29}\r$"))) << o.output;
+  const std::regex line("\r  component [^\r]*");
+  for (auto it = std::sregex_iterator(o.output.begin(), o.output.end(), line);
+       it != std::sregex_iterator(); ++it) {
+    EXPECT_EQ(it->length(), 30) << it->str();  // 29 columns and the carriage return
   }
 }
 

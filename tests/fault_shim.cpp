@@ -19,6 +19,10 @@
 //   ZFAULT_SLOW_EXIT=1     the program waits two seconds after its end, before it is gone
 //   ZFAULT_OVERFLOW=n      the n-th write to a stream opened for writing overflows the stack
 //   ZFAULT_TIMES=EPERM     setting a file's times fails, as for a file of another user
+//   ZFAULT_EIO=name:a-b,c-d  a read (pread) of that file's bytes a to b (or c to
+//                          d) fails with EIO, as a floppy's bad sector does; the
+//                          file is known by its last component, also in a
+//                          process that was handed the descriptor (Wine's)
 // The shim defines open, openat and the rest itself: fortified, its own calls
 // of them would go to the fortified forms, which it also defines, round and
 // round (Clang with glibc 2.40 and later).
@@ -199,6 +203,53 @@ int utimensat(int dir, const char* path, const struct timespec times[2], int fla
 
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }
 int fstat64(int fd, struct stat64* st) { return status_of("fstat64", fd, st); }
+
+// True when the read of `size` bytes at `offset` of `fd` touches a stretch
+// that ZFAULT_EIO makes unreadable.
+bool bad_sector(int fd, size_t size, off_t offset) {
+  const char* chosen = getenv("ZFAULT_EIO");
+  const char* colon = chosen != nullptr ? strrchr(chosen, ':') : nullptr;
+  if (colon == nullptr || size == 0) {
+    return false;
+  }
+  char link[64];
+  char path[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t length = readlink(link, path, sizeof path - 1);
+  const size_t name = static_cast<size_t>(colon - chosen);
+  if (length < 0 || static_cast<size_t>(length) <= name ||
+      strncmp(path + length - name, chosen, name) != 0 || path[length - name - 1] != '/') {
+    return false;
+  }
+  for (const char* p = colon + 1; *p != '\0';) {
+    char* end = nullptr;
+    const long long from = strtoll(p, &end, 10);
+    const long long to = *end == '-' ? strtoll(end + 1, &end, 10) : from;
+    if (offset <= to && offset + static_cast<off_t>(size) > from) {
+      return true;
+    }
+    p = *end == ',' ? end + 1 : end;
+    if (*end != ',' && *end != '\0') {
+      break;
+    }
+  }
+  return false;
+}
+
+ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+  if (bad_sector(fd, size, offset)) {
+    errno = EIO;
+    return -1;
+  }
+  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, into, size, offset);
+}
+ssize_t pread64(int fd, void* into, size_t size, off_t offset) {
+  if (bad_sector(fd, size, offset)) {
+    errno = EIO;
+    return -1;
+  }
+  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread64")(fd, into, size, offset);
+}
 
 // Recurses until the stack is gone, as a real overflow does.
 [[gnu::noinline]] int overflow(int depth) {

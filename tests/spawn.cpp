@@ -5,6 +5,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -212,6 +213,8 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
     }
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
+    const winsize narrow{24, 30, 0, 0};  // a narrow terminal: a wider line would wrap
+    ioctl(slave, TIOCSWINSZ, &narrow);
     in[0] = slave;
     out[1] = dup(slave);
     in[1] = master;

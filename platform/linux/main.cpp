@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <langinfo.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -112,6 +113,11 @@ bool terminal_reads_utf8() {
 
 bool output_is_terminal() { return isatty(1) == 1; }
 
+int terminal_width() {
+  winsize size{};
+  return ioctl(1, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
 std::uint32_t milliseconds() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -136,6 +142,8 @@ constexpr BuildProfile kLinuxProfile = {
     "zunfelu " ZUNFEL_VERSION "\n",
     output_is_terminal,
     milliseconds,
+    terminal_width,
+    /*sets_times_before_1970=*/true,
 };
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 
@@ -161,11 +162,32 @@ bool erase_target() {
   return unlinkat(target.folder, target.leaf, 0) == 0 || emptied;
 }
 
+// The columns the sign of life takes on the terminal; 0: none is shown.
+volatile sig_atomic_t progress_columns = 0;
+
+// Blanks the sign of life out, so that the screen is left as without it
+// (the shell's next words are not glued to it). Async-signal-safe.
+void blank_progress() {
+  const int width = progress_columns;
+  progress_columns = 0;
+  if (width <= 0) {
+    return;
+  }
+  char line[128];  // the line is never longer
+  line[0] = '\r';
+  const int blanks = width < 126 ? width : 126;
+  std::memset(line + 1, ' ', static_cast<std::size_t>(blanks));
+  line[blanks + 1] = '\r';
+  const ssize_t ignored = write(1, line, static_cast<std::size_t>(blanks) + 2);
+  (void)ignored;
+}
+
 // Only async-signal-safe calls: the target goes, then the signal ends the
 // process with its usual status (130, 143 or 129 in a shell). The first
 // process of a PID namespace is not ended by its own signal: it ends with
 // the status a shell would show for that signal.
 void on_interrupt(int sig) {
+  blank_progress();
   if (guarded != 0) {
     erase_target();
   }
@@ -176,6 +198,19 @@ void on_interrupt(int sig) {
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(sig);
   _exit(128 + sig);
+}
+
+// Ctrl+Z: the sign of life is blanked before the tool stops, so that it
+// does not stay above the shell's "Stopped"; the next update draws it again.
+void on_stop(int sig) {
+  blank_progress();
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);  // the tool stops here, and goes on when continued
+  signal(sig, on_stop);
 }
 
 // What stands at the target's name, the name itself (a link is not followed).
@@ -241,6 +276,28 @@ void catch_interrupts() {
     }
   }
   sigprocmask(SIG_SETMASK, &old, nullptr);
+  struct sigaction stop {};
+  if (sigaction(SIGTSTP, nullptr, &stop) == 0 && stop.sa_handler == SIG_DFL) {
+    signal(SIGTSTP, on_stop);
+  }
+}
+
+void platform_note_progress(std::size_t width) {
+  progress_columns = static_cast<sig_atomic_t>(width);
+}
+
+long long platform_read_at(int fd, void* into, std::size_t size, long long offset,
+                           char (&reason)[kReasonSize]) {
+  for (;;) {
+    const ssize_t n = pread(fd, into, size, offset);
+    if (n >= 0) {
+      return n;
+    }
+    if (errno != EINTR) {
+      std::snprintf(reason, sizeof reason, "%s", std::strerror(errno));
+      return -1;
+    }
+  }
 }
 
 bool platform_stands_at(const char* name) {

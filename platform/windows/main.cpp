@@ -18,6 +18,13 @@ bool output_is_console() {
   return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }
 
+// The width of the console's buffer, where its lines wrap.
+int console_width() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  return GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) != 0 ? info.dwSize.X
+                                                                                 : 0;
+}
+
 // Wraps after 49 days, which the engine allows for.
 std::uint32_t milliseconds() { return GetTickCount(); }
 
@@ -42,6 +49,9 @@ constexpr BuildProfile kWindowsProfile = {
     "Zunfel32 " ZUNFEL_VERSION "\n",
     output_is_console,
     milliseconds,
+    console_width,
+    // A negative stamp is refused: a file time before 1970 is not set.
+    /*sets_times_before_1970=*/false,
 };
 
 // Windows hands a program the command line in the ANSI code page, replacing

@@ -69,6 +69,33 @@ void erase_target() {
   delete_through(target);
 }
 
+// The columns the sign of life takes on the console; 0: none is shown.
+volatile LONG progress_columns = 0;
+
+// Blanks the sign of life out, so that the console is left as without it.
+// Called on the console handler's thread too.
+void blank_progress() {
+  const LONG width = InterlockedExchange(&progress_columns, 0);
+  if (width <= 0) {
+    return;
+  }
+  char line[128];  // the line is never longer
+  line[0] = '\r';
+  const LONG blanks = width < 126 ? width : 126;
+  std::memset(line + 1, ' ', static_cast<std::size_t>(blanks));
+  line[blanks + 1] = '\r';
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(blanks) + 2, &written,
+            nullptr);
+}
+
+// Ctrl+C or Ctrl+Break while the sign of life shows and no target is made
+// (a test): the line goes, then the program ends as it would have.
+BOOL WINAPI blank_on_console_event(DWORD) {
+  blank_progress();
+  return FALSE;
+}
+
 // The merge's thread takes the target back from the guard. Where the handler
 // has it already, the handler ends the program: nothing more may happen
 // here meanwhile.
@@ -86,6 +113,7 @@ void take_back() {
 // merge thread from writing or reporting anything after the file is gone;
 // it closes every handle, and with the last one the file goes.
 BOOL WINAPI on_console_event(DWORD) {
+  blank_progress();
   while (move_guard(creating, creating) == creating) {
     Sleep(1);
   }
@@ -377,6 +405,52 @@ void platform_release_target() {
     CloseHandle(target);  // a file marked for deletion goes now
     target = INVALID_HANDLE_VALUE;
   }
+}
+
+void platform_note_progress(std::size_t width) {
+  static bool handled = false;
+  if (width > 0 && !handled) {
+    handled = SetConsoleCtrlHandler(blank_on_console_event, TRUE) != 0;
+  }
+  InterlockedExchange(&progress_columns, static_cast<LONG>(width));
+}
+
+// The system's words for an error, without the closing full stop and line
+// end, or its number where it has none.
+void describe_error(DWORD error, char (&reason)[kReasonSize]) {
+  DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+      nullptr, error, 0, reason, sizeof reason, nullptr);
+  while (length > 0 && (reason[length - 1] == ' ' || reason[length - 1] == '.' ||
+                        reason[length - 1] == '\r' || reason[length - 1] == '\n')) {
+    --length;
+  }
+  if (length == 0) {
+    std::snprintf(reason, sizeof reason, "Windows error %lu", static_cast<unsigned long>(error));
+    return;
+  }
+  reason[length] = '\0';
+}
+
+// Through the handle with the offset given, as a floppy's sectors are read:
+// the descriptor's own position is not used.
+long long platform_read_at(int fd, void* into, std::size_t size, long long offset,
+                           char (&reason)[kReasonSize]) {
+  const HANDLE file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD want = size > 0x40000000 ? 0x40000000 : static_cast<DWORD>(size);
+  DWORD got = 0;
+  if (ReadFile(file, into, want, &got, &at)) {
+    return got;
+  }
+  const DWORD error = GetLastError();
+  if (error == ERROR_HANDLE_EOF) {
+    return 0;
+  }
+  describe_error(error, reason);
+  return -1;
 }
 
 // The stamp is turned into a file time directly: going through local time
