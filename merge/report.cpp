@@ -432,7 +432,7 @@ int test_set(MergeRun& run, const BuildProfile& profile) {
   closing_verdict(run, profile, status, refused, verdict);
   std::printf(kClosingLine, shown(run.Target).text, run.count,
               run.count == 1 ? "component" : "components", size, verdict);
-  if (asks) {
+  if (asks && status == kWhole) {
     std::printf(kAsksFirst, shown(run.Created).text);
   }
   return status;

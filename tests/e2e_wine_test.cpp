@@ -34,6 +34,7 @@ std::string windows_build() {
   return chosen != nullptr && *chosen != '\0' ? chosen : WINDOWS_BUILD_DIR;
 }
 const std::string kExe = windows_build() + "/Zunfel32.exe";
+const std::string kExe64 = WINDOWS_X64_BUILD_DIR "/Zunfel32.exe";
 const std::string kInjectKeys = windows_build() + "/tests/inject_keys.exe";
 const std::string kConsoleEvent = windows_build() + "/tests/console_event.exe";
 const std::string kZone = "America/New_York";
@@ -182,6 +183,10 @@ struct WineCase {
   // drive's folder changed) when the key "<disk 2>" comes.
   int second_disk = 0;
   std::function<void(const std::string& dir)> prepare;  // changes the run's folder
+  // The fault shim's ZFAULT_EIO: reads of these bytes fail inside Wine as a
+  // floppy's bad sector does. The shim is a 64-bit library, so such a case
+  // runs the 64-bit Zunfel32.exe (the same source) under the 64-bit loader.
+  std::string bad_sectors;
 };
 
 // Runs a shell command in a fresh tmux pane on a socket of the test's own.
@@ -245,7 +250,7 @@ std::string pane_command(const std::string& dir, const std::vector<std::string>&
 
 // Runs the case's program: in a pane when it needs a console, else detached.
 Outcome run_once(const WineCase& c, const std::string& dir) {
-  std::vector<std::string> program = {kExe};
+  std::vector<std::string> program = {c.bad_sectors.empty() ? kExe : kExe64};
   if (!c.redirected_input.empty()) {
     program = {"cmd", "/c", "<", "answers.txt", windows_path(kExe)};
   }
@@ -263,12 +268,21 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
   }
   if (c.keys.empty() && c.records.empty() && c.redirected_input.empty()) {
     Spawn s{.argv = {"/bin/bash", kWine, "run"}, .cwd = dir, .env = wine_env(), .detach = true};
+    if (!c.bad_sectors.empty()) {
+      s.env.push_back({"LD_PRELOAD", FAULT_SHIM});
+      s.env.push_back({"ZFAULT_EIO", c.bad_sectors});
+    }
     s.argv.insert(s.argv.end(), program.begin(), program.end());
     return spawn(s);
   }
   Outcome o;
   {
-    Pane pane(dir, pane_command(dir, program));
+    std::string command = pane_command(dir, program);
+    if (!c.bad_sectors.empty()) {
+      command.insert(command.find("export ") + 7,
+                     "LD_PRELOAD=" + shell_word(FAULT_SHIM) + " ZFAULT_EIO=" + c.bad_sectors + " ");
+    }
+    Pane pane(dir, command);
     for (const auto& [text, keys] : c.keys) {
       EXPECT_TRUE(pane.wait_for(crlf(text), 20)) << "never shown: " << text;
       for (const std::string& key : keys) {
@@ -615,8 +629,8 @@ std::vector<WineCase> cases() {
       // Tested and listed, also from floppies: nothing is created or asked.
       {.title = "a test from drive a: with two disks",
        .args = {"--test", "report", "a:"},
-       .output = kBanner + floppy(0) + tested(0, "good", "a:\\") + floppy(1) +
-                 tested(1, "good", "a:\\") + floppy(2) + tested(2, "good", "a:\\") +
+       .output = kBanner + floppy(0) + floppy(1) + floppy(2) + tested(0, "good", "a:\\") +
+                 tested(1, "good", "a:\\") + tested(2, "good", "a:\\") +
                  "report.txt: 3 components, 25000 bytes: complete and undamaged\n",
        .on_floppy = true,
        .keys = {{floppy(0), {"x"}}, {floppy(1), {"x"}}, {floppy(2), {"<disk 2>", "x"}}},
@@ -636,9 +650,35 @@ std::vector<WineCase> cases() {
                   "checksum error, should be" +
                       checksum_line().substr(checksum_line().find(" should be") + 10).erase(13)) +
            "report.Z02: bytes 16666-24999: missing or not a file\n" +
-           "report.txt: 3 components, 25000 bytes: 2 components need attention\n",
-       .status = 1,
+           "report.txt: 3 components, 25000 bytes: incomplete, 2 components need attention\n",
+       .status = 3,
        .target = kOldFile},
+      // A floppy's bad sector: the test names its bytes and reads on, the
+      // merge names it and leaves no file. Wine reports the failed read as
+      // a drive that is not ready.
+      {.title = "a test names a bad sector of drive a: and reads on",
+       .args = {"--test", "report", "a:"},
+       .output =
+           kBanner + floppy(0) + floppy(1) + floppy(2) + tested(0, "good", "a:\\") +
+           "a:\\report.Z01: bytes 8333-16665: cannot be read at bytes 9271-9782: Not ready\n" +
+           tested(2, "good", "a:\\") +
+           "report.txt: 3 components, 25000 bytes: damaged, 1 component needs attention\n",
+       .status = 2,
+       .on_floppy = true,
+       .keys = {{floppy(0), {"x"}}, {floppy(1), {"x"}}, {floppy(2), {"x"}}},
+       .bad_sectors = "report.Z01:1024-1535"},
+      {.title = "a merge names a bad sector and leaves no file",
+       .output = head() + reading(0, 1) +
+                 "Can not read report.Z01, bytes 9271-9782 of the file: Not ready\nMerge aborted\n",
+       .status = 255,
+       .bad_sectors = "report.Z01:1024-1535"},
+      {.title = "a test of a set dated before 1970 says the time cannot be given",
+       .set = [] { return three(-1); },
+       .args = {"--test", "report"},
+       .output = kBanner + tested(0, "good") + tested(1, "good") + tested(2, "good") +
+                 "report.txt: 3 components, 25000 bytes: complete, but Zunfel32 cannot give the "
+                 "file its recorded time 1969-12-31T23:59:59Z\n",
+       .status = 5},
       {.title = "a list of a good set",
        .set = [] { return three(kWinter); },
        .args = {"--list", "report"},
