@@ -16,7 +16,10 @@ set(ZUNFEL_DESCRIPTION
 component files (P.Z00, P.Z01, ...) so that it could travel on floppy
 disks. It checks each component's number, carried name, length and 16-bit
 checksum, asks before it replaces a file, checks the rebuilt size and
-restores the recorded timestamp.")
+restores the recorded timestamp. Without writing anything, --test checks
+every component as a merge would (naming each missing, damaged or
+unreadable one with the bytes of the file it holds, and ending with one
+status per outcome) and --list shows what a set holds from its headers.")
 
 if(WIN32)
   install(TARGETS Zunfel32 RUNTIME DESTINATION .)
@@ -50,8 +53,10 @@ else()
     if(NOT DEFINED ENV{DESTDIR} AND NOT CMAKE_INSTALL_PREFIX MATCHES "/_CPack_Packages/")
       set(made "")
       foreach(folder IN LISTS zunfel_folders)
-        set(path "${CMAKE_INSTALL_PREFIX}/${folder}")
-        while(NOT IS_DIRECTORY "${path}" AND NOT path STREQUAL "/")
+        # A relative prefix (`--prefix inst`) is taken from where the install
+        # runs, as the install itself takes it; the walk up then ends at "/".
+        get_filename_component(path "${CMAKE_INSTALL_PREFIX}/${folder}" ABSOLUTE)
+        while(NOT IS_DIRECTORY "${path}" AND NOT path STREQUAL "/" AND NOT path STREQUAL "")
           list(APPEND made "${path}")
           get_filename_component(path "${path}" DIRECTORY)
         endwhile()

@@ -127,7 +127,8 @@ struct Case {
 const std::string kHelp =
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n"
     "\t zunfelu --test file   checks every component and writes nothing\n"
-    "\t zunfelu --list file   lists the set from its headers\n";
+    "\t zunfelu --list file   lists the set from its headers\n"
+    "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n";
 
 // Lowers the letter Z in the names of the chosen components.
 void lower_extensions(const std::string& dir, std::initializer_list<int> numbers) {

@@ -210,10 +210,12 @@ case $what in
     warnings=$(man --warnings -l "$root/share/man/man1/zunfelu.1.gz" 2>&1 >/dev/null)
     [[ -z $warnings ]] || fail "installed man page: $warnings"
     # The README's removal takes away what a real install made, folders
-    # included, and no folder that was there before.
+    # included, and no folder that was there before; the prefix given
+    # relative to where the install runs.
     home="$scratch/a home"
     mkdir -p "$home/.local/share/man"
-    cmake --install "$clone/build/example" --prefix "$home/.local" >/dev/null || fail "install into $home"
+    (cd "$home" && timeout 120 cmake --install "$clone/build/example" --prefix .local >/dev/null) ||
+      fail "install into $home with the relative prefix .local"
     xargs -d '\n' rm -f -- <"$clone/build/example/install_manifest.txt"
     xargs -r -d '\n' rmdir --ignore-fail-on-non-empty -- <"$clone/build/example/install_folders.txt"
     left=$(cd "$home" && find . | sort | tr '\n' ' ')

@@ -45,7 +45,8 @@ constexpr BuildProfile kWindowsProfile = {
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: README.txt beside "
     "Zunfel32.exe\n"
     "\t Zunfel32 --test file [A|B:]   checks every component and writes nothing\n"
-    "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n",
+    "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n"
+    "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n",
     "Zunfel32 " ZUNFEL_VERSION "\n",
     output_is_console,
     milliseconds,
