@@ -19,7 +19,9 @@ checksum, asks before it replaces a file, checks the rebuilt size and
 restores the recorded timestamp. Without writing anything, --test checks
 every component as a merge would (naming each missing, damaged or
 unreadable one with the bytes of the file it holds, and ending with one
-status per outcome) and --list shows what a set holds from its headers.")
+status per outcome), --list shows what a set holds from its headers, and
+--salvage writes what a broken set still holds, each byte at its place and
+zeros where nothing can be had, into a file of its own.")
 
 if(WIN32)
   install(TARGETS Zunfel32 RUNTIME DESTINATION .)

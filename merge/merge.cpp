@@ -18,9 +18,7 @@ constexpr const char kPathTooLong[] = "File path too long";
 constexpr const char kCannotOpen[] = " can't open file : %s \n";
 constexpr const char kStatusFailed[] = "FAIL";
 constexpr const char kFileSize[] = "File size: %ld \n";
-constexpr const char kOverwrite[] = "File %s exists, overwrite (y/n)?\n";
 constexpr const char kMerging[] = "Merging %d files to create: %s\n";
-constexpr const char kCannotCreate[] = "Can not create %s";
 constexpr const char kMergeAborted[] = "Merge aborted\n";
 constexpr const char kCannotOpenStream[] = "Can not open file %s\n";
 constexpr const char kInvalidComponent[] = "Invalid Component File: %s\nMerge aborted\n";
@@ -34,32 +32,6 @@ constexpr const char kCannotRead[] = "Can not read %s, %s: %s\nMerge aborted\n";
 constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 
 MergeRun run;
-
-enum class Question { overwrite, abort };
-
-int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
-
-// Reads answer characters until one folds to y or n. When no answer can ever
-// come, the question is answered the way that stops the run: the existing
-// file stays, the damaged target goes.
-int ask_yes_no(const BuildProfile& profile, Question kind) {
-  for (;;) {
-    int c = read_answer(profile);
-    if (c == EOF) {
-      return kind == Question::overwrite ? 'n' : 'y';
-    }
-    if (profile.echo_answers && kind == Question::overwrite) {
-      std::printf("%c\n", c);
-    }
-    c = fold(c);
-    if (profile.echo_answers && kind == Question::abort) {
-      std::printf("%c\n", c);
-    }
-    if (c == 'y' || c == 'n') {
-      return c;
-    }
-  }
-}
 
 // A disk that cannot be read is named as such, never as a checksum error:
 // which component, where in the file and the system's reason.
@@ -131,28 +103,9 @@ void open_first(MergeRun& run, const BuildProfile& profile) {
 
   // A name that names no file is not asked about: creating it fails.
   const bool no_file = choose_created_name(run, profile, true);
-  if (!no_file && is_refused_name(run, profile)) {
-    std::printf(kCannotCreate, shown(run.Created).text);
-    finish(-1);
-  }
-  const bool exists = !no_file && platform_name_exists(run.Created);
-  if (exists) {
-    std::printf(kOverwrite, shown(run.Created).text);
-    if (ask_yes_no(profile, Question::overwrite) == 'n') {
-      finish(1);
-    }
-  }
+  const bool exists = ask_before_overwriting(run, profile, no_file);
   std::printf(kMerging, run.count, shown(run.Created).text);
-  // Only an answered y may empty what is there: otherwise the create is
-  // exclusive, so that a file that appeared meanwhile is never overwritten.
-  run.optr = no_file ? nullptr : platform_create_target(run.Created, exists);
-  if (run.optr == nullptr) {
-    std::printf(kCannotCreate, shown(run.Created).text);
-    finish(-1);
-  }
-  // Blocks go to the file as they are written: none is pending when the
-  // tool next prints or asks, so a failed write is reported where it was.
-  std::setvbuf(run.optr, nullptr, _IONBF, 0);
+  create_target(run, no_file, exists);
 }
 
 // Decides what becomes of the target once every component was copied, and
@@ -203,13 +156,14 @@ int complete(MergeRun& run, const BuildProfile& profile) {
   return set ? 0 : -1;
 }
 
-enum class Mode { merge, test, list };
+enum class Mode { merge, test, list, salvage };
 
 // Only these exact words choose a mode; every other argument is a set.
 Mode mode_of(const char* word) {
-  return std::strcmp(word, "--test") == 0   ? Mode::test
-         : std::strcmp(word, "--list") == 0 ? Mode::list
-                                            : Mode::merge;
+  return std::strcmp(word, "--test") == 0      ? Mode::test
+         : std::strcmp(word, "--list") == 0    ? Mode::list
+         : std::strcmp(word, "--salvage") == 0 ? Mode::salvage
+                                               : Mode::merge;
 }
 
 [[noreturn]] void refuse_usage(const BuildProfile& profile) {
@@ -286,6 +240,9 @@ int run_merge(int argc, char** argv, const BuildProfile& profile) {
   }
   if (mode == Mode::list) {
     return list_set(run, profile);
+  }
+  if (mode == Mode::salvage) {
+    return salvage_set(run, profile);
   }
   next_component(run, profile, 0);
   open_first(run, profile);

@@ -92,6 +92,7 @@ struct MergeRun {
   int sequence;          // the number the current continuation header carries
   long long set_done;    // data bytes of the whole file read so far
   long long header_got;  // bytes of the current header that arrived
+  long long data_got;    // bytes of the current component's data that arrived
   // What of the current component could not be read: its header, or these
   // stretches of its data (all of them counted, the first ones named), and
   // the system's reason for the first.
@@ -100,7 +101,9 @@ struct MergeRun {
   int unreadable_count;
   long long unreadable_bytes;
   char read_error[kReasonSize];
-  bool read_on;  // reading goes on past a stretch that cannot be read
+  // Reading goes on past a stretch that cannot be read, and every byte that
+  // arrived is written, also of a chunk that did not arrive whole.
+  bool read_on;
 };
 
 // The credit text that fills both banners.

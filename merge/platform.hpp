@@ -47,6 +47,10 @@ std::FILE* platform_create_target(const char* name, bool overwrite);
 // The target opened read-only, without following a link; -1 when it cannot be.
 int platform_open_target(const char* name);
 
+// Sets the size of the target made, through the file itself: cut back, or
+// grown with zeros. False when that fails.
+bool platform_set_target_size(long long size);
+
 // Deletes the target; the result is not used.
 void platform_delete_target(const char* name);
 

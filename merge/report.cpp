@@ -43,7 +43,10 @@ struct Found {
   bool header_unreadable;
   Stretch unreadable[kNamedStretches];
   int unreadable_count;
+  long long unreadable_bytes;
   char reason[kReasonSize];
+  long long got;         // data bytes that arrived
+  long long written_at;  // where in the salvaged file they went; -1: nowhere
 };
 Found found[kMostComponents];
 
@@ -211,7 +214,9 @@ bool is_of_the_set(Verdict verdict) {
 
 // Opens, judges and (with `read_data`) reads component `run.index`,
 // component 00 included (it was opened already), and notes what was found.
-Verdict judge_component(MergeRun& run, const BuildProfile& profile, bool read_data) {
+// With a target, the data that arrive are written there from byte `at` on.
+Verdict judge_component(MergeRun& run, const BuildProfile& profile, bool read_data,
+                        std::FILE* target = nullptr, long long at = 0) {
   Verdict verdict = Verdict::good;
   if (run.index >= 1) {
     next_component(run, profile, run.index);
@@ -224,16 +229,24 @@ Verdict judge_component(MergeRun& run, const BuildProfile& profile, bool read_da
   if (open && is_cut_short(run, missing)) {
     verdict = Verdict::cut_short;
   }
+  Found& f = found[run.index];
+  f.written_at = -1;
+  f.got = 0;
   if (open && read_data && whole_header) {
-    const Verdict read = copy_component(run, nullptr);
+    if (target != nullptr && std::fseek(target, static_cast<long>(at), SEEK_SET) != 0) {
+      std::fclose(target);
+      discard_unwritten(run);
+    }
+    const Verdict read = copy_component(run, target);
     if (read == Verdict::unreadable || verdict == Verdict::good) {
       verdict = read;
     }
+    f.written_at = target != nullptr && run.data_got > 0 ? at : -1;
+    f.got = run.data_got;
   }
   if (open) {
     std::fclose(run.fptr);
   }
-  Found& f = found[run.index];
   std::memcpy(f.name, run.FileName, sizeof f.name);
   f.verdict = verdict;
   f.length = -1;
@@ -243,6 +256,7 @@ Verdict judge_component(MergeRun& run, const BuildProfile& profile, bool read_da
   describe(run, verdict, missing, f.what);
   f.header_unreadable = run.header_unreadable;
   f.unreadable_count = run.unreadable_count;
+  f.unreadable_bytes = run.unreadable_bytes;
   std::memcpy(f.unreadable, run.unreadable, sizeof f.unreadable);
   std::memcpy(f.reason, run.read_error, sizeof f.reason);
   return verdict;
@@ -391,25 +405,10 @@ void closing_verdict(const MergeRun& run, const BuildProfile& profile, int statu
   }
 }
 
-}  // namespace
-
-// Reads and checks every component as a merge does, going on past each
-// fault (and past each stretch of a disk that cannot be read), then says of
-// each where it lies in the file and what was found, and ends with the
-// status of the outcome.
-int test_set(MergeRun& run, const BuildProfile& profile) {
-  run.read_on = true;
-  if (!judge_component_00(run, profile)) {
-    return kNotASet;
-  }
-  char refused[512];
-  refusal(run, profile, refused);
-  const bool asks = refused[0] == '\0' && platform_name_exists(run.Created);
-  for (run.index = 0; run.index < run.count; ++run.index) {
-    judge_component(run, profile, true);
-  }
-  Place places[kMostComponents];
-  place_all(run.count, run.total_size, places);
+// Says of each component where it lies and what was found, then the set's
+// verdict, and yields the status of the outcome.
+int report_components(const MergeRun& run, const BuildProfile& profile,
+                      const Place (&places)[kMostComponents], const char* refused) {
   for (int k = 0; k < run.count; ++k) {
     char range[64];
     range_text(places[k], found[k].length, range);
@@ -432,6 +431,29 @@ int test_set(MergeRun& run, const BuildProfile& profile) {
   closing_verdict(run, profile, status, refused, verdict);
   std::printf(kClosingLine, shown(run.Target).text, run.count,
               run.count == 1 ? "component" : "components", size, verdict);
+  return status;
+}
+
+}  // namespace
+
+// Reads and checks every component as a merge does, going on past each
+// fault (and past each stretch of a disk that cannot be read), then says of
+// each where it lies in the file and what was found, and ends with the
+// status of the outcome.
+int test_set(MergeRun& run, const BuildProfile& profile) {
+  run.read_on = true;
+  if (!judge_component_00(run, profile)) {
+    return kNotASet;
+  }
+  char refused[512];
+  refusal(run, profile, refused);
+  const bool asks = refused[0] == '\0' && platform_name_exists(run.Created);
+  for (run.index = 0; run.index < run.count; ++run.index) {
+    judge_component(run, profile, true);
+  }
+  Place places[kMostComponents];
+  place_all(run.count, run.total_size, places);
+  const int status = report_components(run, profile, places, refused);
   if (asks && status == kWhole) {
     std::printf(kAsksFirst, shown(run.Created).text);
   }
@@ -512,4 +534,169 @@ int list_set(MergeRun& run, const BuildProfile& profile) {
     std::printf("%s\n", refused);
   }
   return status_of_set(run, refused, false);
+}
+
+namespace {
+
+constexpr const char kSalvaging[] = "Salvaging %d files into: %s\n";
+constexpr const char kNotWritten[] = "%s: not written: no number decides where it lies\n";
+constexpr const char kFilled[] = "Filled with zeros: bytes %lld-%lld\n";
+constexpr const char kSalvaged[] = "%s: %lld bytes, %lld of them filled with zeros\n";
+// A salvaged file can never be taken for the rebuilt one.
+constexpr const char kSalvagedSuffix[] = ".salvaged";
+
+// The stretches of the salvaged file that hold no byte of the set: the
+// gaps between the components written, and each stretch that could not be
+// read. Sorted and joined; the count of them, and in `filled` their bytes
+// (those of stretches beyond the ones named included).
+constexpr int kMostStretches = kMostComponents * (kNamedStretches + 1) + 1;
+Place zeros[kMostStretches];
+
+void add_stretch(int& count, long long first, long long last, long long size) {
+  last = last < size - 1 ? last : size - 1;
+  if (first <= last && count < kMostStretches) {
+    zeros[count++] = {first, last};
+  }
+}
+
+int zero_stretches(const MergeRun& run, const Place (&places)[kMostComponents], long long size,
+                   long long& filled) {
+  int count = 0;
+  long long covered = 0;  // the set's bytes up to here are written or counted
+  long long unnamed = 0;
+  for (int k = 0; k < run.count; ++k) {
+    const Found& f = found[k];
+    if (f.written_at < 0) {
+      continue;
+    }
+    const long long first = places[k].first;
+    add_stretch(count, covered, first - 1, size);
+    covered = first + f.got > covered ? first + f.got : covered;
+    long long named = 0;
+    const int shown = f.unreadable_count < kNamedStretches ? f.unreadable_count : kNamedStretches;
+    for (int i = 0; i < shown; ++i) {
+      add_stretch(count, first + f.unreadable[i].from, first + f.unreadable[i].to, size);
+      named += f.unreadable[i].to - f.unreadable[i].from + 1;
+    }
+    unnamed += f.unreadable_bytes - named;
+  }
+  add_stretch(count, covered, size - 1, size);
+  // Sorted by their first byte, then joined where they touch.
+  for (int i = 1; i < count; ++i) {
+    for (int j = i; j > 0 && zeros[j].first < zeros[j - 1].first; --j) {
+      const Place swap = zeros[j];
+      zeros[j] = zeros[j - 1];
+      zeros[j - 1] = swap;
+    }
+  }
+  int joined = 0;
+  for (int i = 0; i < count; ++i) {
+    if (joined > 0 && zeros[i].first <= zeros[joined - 1].last + 1) {
+      zeros[joined - 1].last =
+          zeros[i].last > zeros[joined - 1].last ? zeros[i].last : zeros[joined - 1].last;
+    } else {
+      zeros[joined++] = zeros[i];
+    }
+  }
+  filled = unnamed;
+  for (int i = 0; i < joined; ++i) {
+    filled += zeros[i].last - zeros[i].first + 1;
+  }
+  return joined;
+}
+
+// Where a component goes before every component was read: after the
+// lengths before it, or, past a gap, at its number times component 00's
+// length (the length the full components carry). Almost always its place.
+long long provisional_place(int index, long long after_previous, std::int32_t first_length) {
+  if (after_previous >= 0) {
+    return after_previous;
+  }
+  return static_cast<long long>(index) * (first_length > 0 ? first_length : 0);
+}
+
+}  // namespace
+
+// Reads the set as the test does, writing each component's data as it
+// arrives at its place in a file of its own (`name.salvaged`), made with
+// the merge's care: asked about before it is overwritten, made exclusively
+// otherwise, deleted by an interrupt until it is done. Where the numbers
+// place a component elsewhere than it was written (a set whose full
+// components differ in length), every component is written once more.
+// What cannot be had stays zeros; the file is as long as the recorded size.
+int salvage_set(MergeRun& run, const BuildProfile& profile) {
+  run.read_on = true;
+  if (!judge_component_00(run, profile)) {
+    return kNotASet;
+  }
+  const bool no_file = choose_created_name(run, profile, false);
+  if (!no_file) {
+    std::strcat(run.Created, kSalvagedSuffix);  // a stored name leaves room for it
+  }
+  const bool exists = ask_before_overwriting(run, profile, no_file);
+  std::printf(kSalvaging, run.count, shown(run.Created).text);
+  create_target(run, no_file, exists);
+  const std::int32_t first_length = run.data_length;
+  long long after_previous = 0;
+  for (run.index = 0; run.index < run.count; ++run.index) {
+    const long long at = provisional_place(run.index, after_previous, first_length);
+    judge_component(run, profile, true, run.optr, at);
+    const long long length = found[run.index].length;
+    after_previous = after_previous >= 0 && length >= 0 ? after_previous + length : -1;
+  }
+  Place places[kMostComponents];
+  place_all(run.count, run.total_size, places);
+  bool misplaced = false;
+  for (int k = 0; k < run.count; ++k) {
+    misplaced = misplaced || (found[k].written_at >= 0 && found[k].written_at != places[k].first);
+  }
+  if (misplaced) {
+    platform_set_target_size(0);
+    run.set_done = 0;
+    for (run.index = 0; run.index < run.count; ++run.index) {
+      if (places[run.index].first < 0 || found[run.index].length < 0) {
+        found[run.index].written_at = -1;
+        continue;
+      }
+      if (run.index == 0) {
+        next_component(run, profile, 0);
+        open_and_judge(run, profile);
+      }
+      judge_component(run, profile, true, run.optr, places[run.index].first);
+    }
+  }
+  long long size = run.total_size > 0 ? run.total_size : 0;
+  for (int k = 0; run.total_size <= 0 && k < run.count; ++k) {
+    if (found[k].written_at >= 0 && found[k].written_at + found[k].got > size) {
+      size = found[k].written_at + found[k].got;
+    }
+  }
+  if (!platform_set_target_size(size) || std::fclose(run.optr) != 0) {
+    discard_unwritten(run);
+  }
+  run.utimebuf.actime = run.stamp;
+  run.utimebuf.modtime = run.stamp;
+  if (run.stamp != 0 || profile.stamp_zero_sets_time) {
+    platform_set_times(run.Created, run.utimebuf);  // where this program can give it
+  }
+  platform_release_target();
+
+  int status = report_components(run, profile, places, "");
+  bool unplaced = false;
+  for (int k = 0; k < run.count; ++k) {
+    if (found[k].got > 0 && found[k].written_at < 0) {
+      std::printf(kNotWritten, shown(found[k].name).text);
+      unplaced = true;
+    }
+  }
+  long long filled = 0;
+  const int stretches = zero_stretches(run, places, size, filled);
+  for (int i = 0; i < stretches; ++i) {
+    std::printf(kFilled, zeros[i].first, zeros[i].last);
+  }
+  std::printf(kSalvaged, shown(run.Created).text, size, filled);
+  if (filled > 0 || unplaced) {
+    status = status == kWhole ? kDamaged : status;
+  }
+  return status;
 }

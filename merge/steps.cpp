@@ -18,6 +18,8 @@ constexpr const char kStoredNameReplaced[] =
 constexpr const char kDeviceNameReplaced[] =
     "Stored name %s is a device name, creating %s instead\n";
 constexpr const char kDiskWrite[] = "Disk write error or disk full!!!\nMerge ABORTED";
+constexpr const char kOverwrite[] = "File %s exists, overwrite (y/n)?\n";
+constexpr const char kCannotCreate[] = "Can not create %s";
 
 // Which terminal controls are escaped in names shown. Only a byte of 0x80 or
 // more makes the terminal's character set matter: it is asked for then, once.
@@ -71,6 +73,62 @@ void finish(int status) {
 int read_answer(const BuildProfile& profile) {
   std::fflush(stdout);
   return profile.answer_input();
+}
+
+namespace {
+
+int fold(int c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+}  // namespace
+
+// Reads answer characters until one folds to y or n. When no answer can ever
+// come, the question is answered the way that stops the run: the existing
+// file stays, the damaged target goes.
+int ask_yes_no(const BuildProfile& profile, Question kind) {
+  for (;;) {
+    int c = read_answer(profile);
+    if (c == EOF) {
+      return kind == Question::overwrite ? 'n' : 'y';
+    }
+    if (profile.echo_answers && kind == Question::overwrite) {
+      std::printf("%c\n", c);
+    }
+    c = fold(c);
+    if (profile.echo_answers && kind == Question::abort) {
+      std::printf("%c\n", c);
+    }
+    if (c == 'y' || c == 'n') {
+      return c;
+    }
+  }
+}
+
+bool ask_before_overwriting(const MergeRun& run, const BuildProfile& profile, bool no_file) {
+  if (!no_file && is_refused_name(run, profile)) {
+    std::printf(kCannotCreate, shown(run.Created).text);
+    finish(-1);
+  }
+  const bool exists = !no_file && platform_name_exists(run.Created);
+  if (exists) {
+    std::printf(kOverwrite, shown(run.Created).text);
+    if (ask_yes_no(profile, Question::overwrite) == 'n') {
+      finish(1);
+    }
+  }
+  return exists;
+}
+
+void create_target(MergeRun& run, bool no_file, bool exists) {
+  // Only an answered y may empty what is there: otherwise the create is
+  // exclusive, so that a file that appeared meanwhile is never overwritten.
+  run.optr = no_file ? nullptr : platform_create_target(run.Created, exists);
+  if (run.optr == nullptr) {
+    std::printf(kCannotCreate, shown(run.Created).text);
+    finish(-1);
+  }
+  // Blocks go to the file as they are written: none is pending when the
+  // tool next prints or asks, so a failed write is reported where it was.
+  std::setvbuf(run.optr, nullptr, _IONBF, 0);
 }
 
 namespace {
@@ -356,6 +414,7 @@ bool is_cut_short(const MergeRun& run, long long& missing) {
 // come quickly, so that a slow medium (a floppy) still shows a sign of life.
 Verdict copy_component(MergeRun& run, std::FILE* target) {
   run.sum = 0;
+  run.data_got = 0;
   run.remaining = run.data_length;
   std::size_t block = milliseconds != nullptr ? kChunkSize : kBlockSize;
   const std::uint32_t started = milliseconds != nullptr ? milliseconds() : 0;
@@ -368,7 +427,9 @@ Verdict copy_component(MergeRun& run, std::FILE* target) {
     const std::size_t got = read_block(run, want, run.data_length - run.remaining);
     const std::size_t whole = got == want ? got : got - got % kChunkSize;
     run.sum = checksum_add(run.sum, run.aa, whole);
-    if (target != nullptr && whole > 0 && std::fwrite(run.aa, whole, 1, target) != 1) {
+    run.data_got += static_cast<long long>(got);
+    const std::size_t kept = run.read_on ? got : whole;
+    if (target != nullptr && kept > 0 && std::fwrite(run.aa, kept, 1, target) != 1) {
       erase_progress();
       std::fclose(target);
       discard_unwritten(run);

@@ -37,6 +37,22 @@ ShownName shown(const char* name);
 // The next answer character; what was printed is out first.
 int read_answer(const BuildProfile& profile);
 
+enum class Question { overwrite, abort };
+
+// Asks the y/n question that the caller printed; 'y' or 'n'.
+int ask_yes_no(const BuildProfile& profile, Question kind);
+
+// Where the file may not be made under `Created` (the set's own component,
+// the tool's own input or output), says so and ends the run. Where a file
+// is there, asks whether it may be overwritten; the answer n ends the run.
+// True when a file is there and may be overwritten.
+bool ask_before_overwriting(const MergeRun& run, const BuildProfile& profile, bool no_file);
+
+// Creates the file under `Created` as `optr`, unbuffered, emptying what is
+// there only with `exists` (the user said y); where that fails, says so and
+// ends the run.
+void create_target(MergeRun& run, bool no_file, bool exists);
+
 // Asks for the size of the file open as `run.f`, which stays open for the
 // caller on success; anything but a regular file counts as one that cannot
 // be opened.
@@ -81,3 +97,6 @@ bool is_refused_name(const MergeRun& run, const BuildProfile& profile);
 // exit status.
 int test_set(MergeRun& run, const BuildProfile& profile);
 int list_set(MergeRun& run, const BuildProfile& profile);
+// What a broken set still holds, each byte at its place, into a file of its
+// own; its status is the test's, or 0 when nothing was lost.
+int salvage_set(MergeRun& run, const BuildProfile& profile);

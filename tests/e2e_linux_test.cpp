@@ -128,6 +128,7 @@ const std::string kHelp =
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n"
     "\t zunfelu --test file   checks every component and writes nothing\n"
     "\t zunfelu --list file   lists the set from its headers\n"
+    "\t zunfelu --salvage file   writes what a broken set holds to NAME.salvaged\n"
     "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n";
 
 // Lowers the letter Z in the names of the chosen components.
@@ -282,6 +283,54 @@ void link_to_device(const std::string& dir, int number) {
   const std::string path = dir + "/" + component_file("report", number);
   std::filesystem::remove(path);
   std::filesystem::create_symlink("/dev/zero", path);
+}
+
+// A set of six components of 10000 bytes, broken by `change` and
+// `prepare`, salvaged: `verdicts` are what the test says of each component,
+// `zeros` the stretches filled, and every other byte is the original's.
+const std::string kSix = bytes(60000, 6);
+Case salvaged(const char* title, std::vector<std::string> verdicts,
+              std::vector<std::pair<int, int>> zeros, const std::string& closing, int status,
+              std::function<void(std::vector<Component>&)> change = nullptr,
+              std::function<void(const std::string& dir)> prepare = nullptr) {
+  std::string out = kBanner + "Salvaging 6 files into: report.txt.salvaged\n";
+  for (int k = 0; k < 6; ++k) {
+    out += tested(component_file("report", k),
+                  "bytes " + std::to_string(k * 10000) + "-" + std::to_string(k * 10000 + 9999),
+                  verdicts[static_cast<std::size_t>(k)]);
+  }
+  out += "report.txt: 6 components, 60000 bytes: " + closing + "\n";
+  std::string target = kSix;
+  int filled = 0;
+  for (const auto& [first, last] : zeros) {
+    out += "Filled with zeros: bytes " + std::to_string(first) + "-" + std::to_string(last) + "\n";
+    target.replace(static_cast<std::size_t>(first), static_cast<std::size_t>(last - first + 1),
+                   static_cast<std::size_t>(last - first + 1), '\0');
+    filled += last - first + 1;
+  }
+  out += "report.txt.salvaged: 60000 bytes, " + std::to_string(filled) +
+         " of them filled with zeros\n";
+  return {.title = title,
+          .set =
+              [change] {
+                auto set = cut_into(kSix, kName, 6, kStamp);
+                if (change) change(set);
+                return set;
+              },
+          .args = {"--salvage", "report"},
+          .output = out,
+          .status = status,
+          .target = target,
+          .stamped = true,
+          .target_name = "report.txt.salvaged",
+          .prepare = std::move(prepare)};
+}
+
+// Removes the components of these numbers.
+std::function<void(const std::string&)> without(std::vector<int> numbers) {
+  return [numbers](const std::string& dir) {
+    for (const int k : numbers) std::filesystem::remove(dir + "/" + component_file("report", k));
+  };
 }
 
 std::vector<Case> cases() {
@@ -1324,6 +1373,50 @@ std::vector<Case> cases() {
        .args = {"--list", "report", "other"},
        .output = kBanner + kUsage,
        .status = 255},
+      // Salvage: every byte that can be had at its place, zeros elsewhere.
+      salvaged("a whole set salvaged is the original",
+               {"good", "good", "good", "good", "good", "good"}, {}, "complete and undamaged", 0),
+      salvaged("a middle component missing is salvaged as zeros",
+               {"good", "good", "missing or not a file", "good", "good", "good"}, {{20000, 29999}},
+               "incomplete, 1 component needs attention", 3, nullptr, without({2})),
+      salvaged("the last component missing is salvaged as zeros up to the size",
+               {"good", "good", "good", "good", "good", "missing or not a file"}, {{50000, 59999}},
+               "incomplete, 1 component needs attention", 3, nullptr, without({5})),
+      salvaged("two missing components leave the one between them in place",
+               {"good", "missing or not a file", "good", "missing or not a file", "good", "good"},
+               {{10000, 19999}, {30000, 39999}}, "incomplete, 2 components need attention", 3,
+               nullptr, without({1, 3})),
+      salvaged("a misnumbered component is salvaged as zeros",
+               {"good", "good", "carries number 7 instead of 2", "good", "good", "good"},
+               {{20000, 29999}}, "incomplete, 1 component needs attention", 3,
+               [](auto& s) { s[2].sequence = 7; }),
+      salvaged("a component cut short keeps every byte it holds",
+               {"good", "good", "cut short by 10 bytes", "good", "good", "good"}, {{29990, 29999}},
+               "damaged, 1 component needs attention", 2,
+               [](auto& s) { s[2].keep_bytes = 86 + 10000 - 10; }),
+      salvaged("a checksum error is salvaged as read and said",
+               {"good", "good",
+                "checksum error, should be " +
+                    four_hex(reference_checksum(kSix.substr(20000, 10000)) ^ 1) + " is " +
+                    four_hex(reference_checksum(kSix.substr(20000, 10000))),
+                "good", "good", "good"},
+               {}, "damaged, 1 component needs attention", 2, [](auto& s) { s[2].checksum ^= 1; }),
+      [] {
+        Case c = salvaged("a bad sector costs that sector and nothing more",
+                          {"good", "cannot be read at bytes 10938-11449: Input/output error",
+                           "good", "good", "good", "good"},
+                          {{10938, 11449}}, "damaged, 1 component needs attention", 2);
+        c.env = {{"ZFAULT_EIO", "report.Z01:1024-1535"}};
+        return c;
+      }(),
+      {.title = "an existing salvaged file is asked about and kept on n",
+       .args = {"--salvage", "report"},
+       .input = "n",
+       .existing = kOldFile,
+       .output = kBanner + "File report.txt.salvaged exists, overwrite (y/n)?\n",
+       .status = 1,
+       .target = kOldFile,
+       .target_name = "report.txt.salvaged"},
       {.title = "a mode without a set draws the usage",
        .args = {"--list"},
        .output = kBanner + kUsage,

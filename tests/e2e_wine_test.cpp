@@ -79,6 +79,7 @@ const std::string kHelp =
     "Zunfel32.exe\n"
     "\t Zunfel32 --test file [A|B:]   checks every component and writes nothing\n"
     "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n"
+    "\t Zunfel32 --salvage file [A|B:]   writes what a broken set holds to NAME.salvaged\n"
     "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n";
 const std::string kOverwrite = "File report.txt exists, overwrite (y/n)?\n";
 const std::string kAbort = " 1 checksum errors, abort merge (y/n)?\n";
@@ -672,6 +673,41 @@ std::vector<WineCase> cases() {
        .output = head() + reading(0, 1) +
                  "Can not read report.Z01, bytes 9271-9782 of the file: Not ready\nMerge aborted\n",
        .status = 255,
+       .bad_sectors = "report.Z01:1024-1535"},
+      // Salvage: each byte that can be had at its place, zeros elsewhere.
+      {.title = "a salvage of a set without its last component",
+       .set =
+           [] {
+             auto s = three();
+             s.pop_back();
+             return s;
+           },
+       .args = {"--salvage", "report"},
+       .output = kBanner + "Salvaging 3 files into: report.txt.salvaged\n" + tested(0, "good") +
+                 tested(1, "good") + tested(2, "missing or not a file") +
+                 "report.txt: 3 components, 25000 bytes: incomplete, 1 component needs attention\n"
+                 "Filled with zeros: bytes 16666-24999\n"
+                 "report.txt.salvaged: 25000 bytes, 8334 of them filled with zeros\n",
+       .status = 3,
+       .target = kData.substr(0, 16666) + std::string(8334, '\0'),
+       .stamp = kSummer,
+       .target_name = "report.txt.salvaged"},
+      {.title = "a salvage from drive a: loses a bad sector and nothing more",
+       .args = {"--salvage", "report", "a:"},
+       .output =
+           kBanner + floppy(0) + "Salvaging 3 files into: report.txt.salvaged\n" + floppy(1) +
+           floppy(2) + tested(0, "good", "a:\\") +
+           "a:\\report.Z01: bytes 8333-16665: cannot be read at bytes 9271-9782: Not ready\n" +
+           tested(2, "good", "a:\\") +
+           "report.txt: 3 components, 25000 bytes: damaged, 1 component needs attention\n"
+           "Filled with zeros: bytes 9271-9782\n"
+           "report.txt.salvaged: 25000 bytes, 512 of them filled with zeros\n",
+       .status = 2,
+       .target = kData.substr(0, 9271) + std::string(512, '\0') + kData.substr(9783),
+       .stamp = kSummer,
+       .on_floppy = true,
+       .target_name = "report.txt.salvaged",
+       .keys = {{floppy(0), {"x"}}, {floppy(1), {"x"}}, {floppy(2), {"x"}}},
        .bad_sectors = "report.Z01:1024-1535"},
       {.title = "a test of a set dated before 1970 says the time cannot be given",
        .set = [] { return three(-1); },

@@ -139,6 +139,7 @@ constexpr BuildProfile kLinuxProfile = {
     "Rebuilds the file that was cut into P.Z00, P.Z01, ...; the manual: man zunfelu\n"
     "\t zunfelu --test file   checks every component and writes nothing\n"
     "\t zunfelu --list file   lists the set from its headers\n"
+    "\t zunfelu --salvage file   writes what a broken set holds to NAME.salvaged\n"
     "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n",
     "zunfelu " ZUNFEL_VERSION "\n",
     output_is_terminal,

@@ -426,6 +426,10 @@ int platform_open_target(const char* name) {
   return fcntl(eraser, F_DUPFD_CLOEXEC, 3);
 }
 
+bool platform_set_target_size(long long size) {
+  return eraser >= 0 && ftruncate(eraser, size) == 0;
+}
+
 void platform_release_target() {
   if (guarded == 0) {
     return;

@@ -46,6 +46,7 @@ constexpr BuildProfile kWindowsProfile = {
     "Zunfel32.exe\n"
     "\t Zunfel32 --test file [A|B:]   checks every component and writes nothing\n"
     "\t Zunfel32 --list file [A|B:]   lists the set from its headers\n"
+    "\t Zunfel32 --salvage file [A|B:]   writes what a broken set holds to NAME.salvaged\n"
     "\t their status: 0 whole, 2 damaged, 3 incomplete, 4 not a set, 5 not to be made here\n",
     "Zunfel32 " ZUNFEL_VERSION "\n",
     output_is_console,

@@ -398,6 +398,12 @@ void platform_delete_target(const char*) {
   }
 }
 
+bool platform_set_target_size(long long size) {
+  EndOfFileRecord end{};
+  end.EndOfFile.QuadPart = size;
+  return target != INVALID_HANDLE_VALUE && set_through(target, end, FileEndOfFileInformation);
+}
+
 void platform_release_target() {
   take_back();
   SetConsoleCtrlHandler(on_console_event, FALSE);
