@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -709,6 +710,16 @@ std::vector<WineCase> cases() {
        .target_name = "report.txt.salvaged",
        .keys = {{floppy(0), {"x"}}, {floppy(1), {"x"}}, {floppy(2), {"x"}}},
        .bad_sectors = "report.Z01:1024-1535"},
+      // Wine shows a link to a file as a plain file: y never writes through it.
+      {.title = "a link at the name to a file beside it is not written through on y",
+       .existing = kOldFile,
+       .output = head(25000, kName, kOverwrite + "y\n") + "Can not create report.txt",
+       .status = 255,
+       .target = kOldFile,
+       .target_name = "other.txt",
+       .keys = {{kOverwrite, {"y"}}},
+       .prepare =
+           [](const std::string& dir) { fs::create_symlink("other.txt", dir + "/report.txt"); }},
       {.title = "a test of a set dated before 1970 says the time cannot be given",
        .set = [] { return three(-1); },
        .args = {"--test", "report"},
@@ -822,6 +833,54 @@ std::string case_name(const ::testing::TestParamInfo<WineCase>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Wine, Zunfel32EndToEnd, ::testing::ValuesIn(cases()), case_name);
+
+// Nothing is written outside the current folder (`set`): not through a
+// link at the name to a file in `SET` beside it (under Wine two folders),
+// and not when another program swaps the stored name's folder for a link
+// to `SET` back and forth while the tool runs (a race, shown over many runs).
+TEST(Zunfel32Links, NothingIsWrittenOutsideTheCurrentFolder) {
+  TempDir top;
+  const std::string here = top / "set";
+  const std::string outside = top / "SET";
+  fs::create_directories(here + "/sub");
+  fs::create_directories(outside);
+  write_bytes(outside + "/victim.txt", kOldFile);
+  write_set(here, "report", three());
+  fs::create_symlink("../SET/victim.txt", here + "/report.txt");
+  const Outcome linked = run_case({.title = "link", .keys = {{kOverwrite, {"y"}}}}, here);
+  EXPECT_EQ(linked.output,
+            crlf(head(25000, kName, kOverwrite + "y\n") + "Can not create report.txt"));
+  EXPECT_EQ(linked.status, 255);
+  EXPECT_TRUE(fs::is_symlink(here + "/report.txt"));
+  auto set = three();
+  for (auto& c : set) c.name = "sub\\x.txt";
+  write_set(here, "report", set);
+  std::atomic<bool> stop{false};
+  std::thread swapper([&] {
+    while (!stop) {
+      fs::rename(here + "/sub", here + "/sub.real");
+      fs::create_directory_symlink("../SET", here + "/sub");
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      fs::remove(here + "/sub");
+      fs::rename(here + "/sub.real", here + "/sub");
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  for (int run = 0; run < 20; ++run) {
+    const Outcome o = run_case({.title = "swapped"}, here);
+    EXPECT_TRUE(o.status == 0 || o.status == 255) << o.status << o.output;
+    // Looked at before the file made inside goes: removing it by name while
+    // `sub` is the link would remove what it wrote outside.
+    EXPECT_FALSE(fs::exists(outside + "/x.txt")) << "run " << run << " wrote outside";
+    fs::remove(outside + "/x.txt");
+    fs::remove(here + "/sub.real/x.txt");
+    fs::remove(here + "/sub/x.txt");
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(list_dir(outside), std::vector<std::string>{"victim.txt"});
+  EXPECT_EQ(read_bytes(outside + "/victim.txt"), kOldFile);
+}
 
 // A Ctrl+C event from a helper in the same console, at each stage of a run.
 // Output to a FIFO that holds 4096 bytes and is never read stops the run in

@@ -54,7 +54,9 @@ TEST(TargetPath, LiesBelowTheFolder) {
     bool below;
   } cases[] = {
       {"\\\\?\\C:\\sets", "\\\\?\\C:\\sets\\report.txt", true},
-      {"\\\\?\\C:\\sets", "\\\\?\\c:\\SETS\\sub\\report.txt", true},
+      {"\\\\?\\C:\\sets", "\\\\?\\C:\\sets\\sub\\report.txt", true},
+      // Wine's folders are Linux folders: SET is not set.
+      {"\\??\\Z:\\base\\set", "\\??\\Z:\\base\\SET\\victim.txt", false},
       {"\\\\?\\C:\\", "\\\\?\\C:\\report.txt", true},
       {"\\\\?\\C:\\sets", "\\\\?\\C:\\setsx\\report.txt", false},
       {"\\\\?\\C:\\sets", "\\\\?\\C:\\sets", false},

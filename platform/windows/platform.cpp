@@ -293,6 +293,55 @@ bool remove_link(const char* name) {
   return removed;
 }
 
+// The last part of a path, after its last separator.
+const char* leaf_of(const char* path) {
+  const char* leaf = path;
+  for (const char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\' || *p == '/') {
+      leaf = p + 1;
+    }
+  }
+  return leaf;
+}
+
+// True when the file open as `file` is the one that `name` itself stands
+// for, not one that a link at the name led to. Windows marks a link as a
+// reparse point, but Wine shows a link to a file as a plain file and opens
+// what it leads to: so the file's own final name is compared with the
+// final name of the name's folder and the name's last part (that part
+// without case, as Windows names go). A folder swapped meanwhile makes
+// the names differ too.
+bool reached_by_own_name(HANDLE file, const char* name) {
+  char full[MAX_PATH];
+  const DWORD length = GetFullPathNameA(name, MAX_PATH, full, nullptr);
+  if (length == 0 || length >= MAX_PATH) {
+    return false;
+  }
+  const char* leaf = leaf_of(full);
+  if (*leaf == '\0') {
+    return false;
+  }
+  char folder_name[MAX_PATH];
+  std::snprintf(folder_name, sizeof folder_name, "%.*s", static_cast<int>(leaf - full), full);
+  HANDLE folder = open_to_ask(folder_name, 0);
+  if (folder == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  static char folder_path[kFinalPathSize];
+  static char path[kFinalPathSize];
+  const bool known = final_path(folder, folder_path) && final_path(file, path);
+  CloseHandle(folder);
+  if (!known) {
+    return false;
+  }
+  std::size_t n = std::strlen(folder_path);
+  if (n > 0 && folder_path[n - 1] == '\\') {
+    --n;  // a drive's root ends in its separator
+  }
+  return std::strncmp(folder_path, path, n) == 0 && path[n] == '\\' &&
+         lstrcmpiA(path + n + 1, leaf) == 0;
+}
+
 // The file that `target` holds, given up: made by this run, it goes; an
 // existing one the user answered y for stays as it is (emptied or not).
 void give_up(bool created) {
@@ -346,7 +395,11 @@ std::FILE* platform_create_target(const char* name, bool overwrite) {
     return nullptr;
   }
   const bool created = GetLastError() != ERROR_ALREADY_EXISTS || !empty_existing;
-  if (!lies_below_current_folder(target)) {
+  // What the open reached decides, not what the name says: a link at the
+  // name is never written through, and nothing outside the current folder
+  // is written, also where a folder on the way was swapped for a link.
+  if (!lies_below_current_folder(target) ||
+      (empty_existing && !reached_by_own_name(target, name))) {
     give_up(created);
     return nullptr;
   }

@@ -45,7 +45,9 @@ bool path_lies_below(const char* folder, const char* path) {
   if (n > 0 && folder[n - 1] == '\\') {
     --n;  // a drive's root ends in its separator
   }
-  return std::strlen(path) > n + 1 && path[n] == '\\' && equal_without_case(folder, path, n);
+  // Exactly, letters too: both names come from the object manager, which
+  // gives them alike, and under Wine `set` and `SET` are two folders.
+  return std::strlen(path) > n + 1 && path[n] == '\\' && std::strncmp(folder, path, n) == 0;
 }
 
 bool same_path(const char* a, const char* b) {

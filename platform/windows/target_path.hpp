@@ -16,7 +16,7 @@ constexpr std::uint32_t kNoAttributes = 0xFFFFFFFF;  // nothing there
 bool folders_are_plain(const char* name, std::uint32_t (*attributes)(const char* path));
 
 // True when `path` names something inside `folder`, both final paths as the
-// file system gives them; letters are compared without case.
+// object manager gives them; compared exactly, letters included.
 bool path_lies_below(const char* folder, const char* path);
 
 // True when two full paths are the same, letters compared without case.
