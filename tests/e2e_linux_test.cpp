@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <list>
 #include <memory>
 #include <optional>
 #include <regex>
@@ -324,6 +325,19 @@ Case salvaged(const char* title, std::vector<std::string> verdicts,
           .stamped = true,
           .target_name = "report.txt.salvaged",
           .prepare = std::move(prepare)};
+}
+
+// --list of a whole set recorded at `stamp`, whose time it shows as `shown`.
+Case listed_time(std::int32_t stamp, const std::string& shown) {
+  static std::list<std::string> titles;  // a case's title outlives the case
+  titles.push_back("a list shows the stamp " + std::to_string(stamp) + " as " + shown);
+  return {.title = titles.back().c_str(),
+          .set = [stamp] { return cut_into(kData, kName, 3, stamp); },
+          .args = {"--list", "report"},
+          .output = kBanner + "Stored name: report.txt\nSize: 30000 bytes\nTime: " + shown +
+                    "\nComponents: 3\nreport.Z00: bytes 0-9999 (10000 bytes)\n"
+                    "report.Z01: bytes 10000-19999 (10000 bytes)\n"
+                    "report.Z02: bytes 20000-29999 (10000 bytes)\n"};
 }
 
 // Removes the components of these numbers.
@@ -973,6 +987,22 @@ std::vector<Case> cases() {
              ASSERT_EQ(stat((dir + "/report.txt").c_str(), &st), 0);
              EXPECT_NE(st.st_mtime, kStamp);
            }},
+      {.title = "a file put at the name before the abort question stays on y",
+       .set = wrong_sum,
+       .input = "y",
+       .output = wrong_sum_run,
+       .status = 1,
+       .target = bytes(30000, 9),
+       .env = {{"ZFAULT_REPLACE", "other.txt:report.txt"}},
+       .prepare = [](const std::string& dir) { write_bytes(dir + "/other.txt", bytes(30000, 9)); }},
+      // The recorded time as --list shows it, on both sides of 1970, of a
+      // month's end and of the range a signed 32-bit stamp holds.
+      listed_time(-1, "1969-12-31T23:59:59Z"),
+      listed_time(0, "1970-01-01T00:00:00Z"),
+      listed_time(951825600, "2000-02-29T12:00:00Z"),
+      listed_time(951868800, "2000-03-01T00:00:00Z"),
+      listed_time(INT32_MIN, "1901-12-13T20:45:52Z"),
+      listed_time(INT32_MAX, "2038-01-19T03:14:07Z"),
       {.title = "status request on the rebuilt target fails",
        .output = head(30000, 3) + reading(0, 2) + "FAIL",
        .status = 1,
@@ -1702,7 +1732,7 @@ TEST(ZunfeluDialogue, LinesWhenTheyHappenAndASignOfLifeOnATerminal) {
     setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
     setenv("ZFAULT_SLOW_WRITE", "300", 1);
     Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {},
-               terminal);
+               terminal ? 80 : 0);
     unsetenv("LD_PRELOAD");
     unsetenv("ZFAULT_SLOW_WRITE");
     ASSERT_TRUE(d.wait_for("Reading report.Z00\n", 10));
@@ -1718,6 +1748,56 @@ TEST(ZunfeluDialogue, LinesWhenTheyHappenAndASignOfLifeOnATerminal) {
   }
 }
 
+// The sign of life on a terminal: never for a read under a second, each
+// line blanked out by exactly as many blanks as it has columns, before a
+// failed write's message too, and no figure above 100 %, also where the
+// recorded size is smaller than the data.
+TEST(ZunfeluDialogue, SignOfLifeOnlyForLongReadsAndAlwaysBlanked) {
+  const struct {
+    const char* title;
+    int parts;
+    int part_size;
+    std::int32_t recorded;
+    const char* slow_write;
+    const char* failing_write;
+    bool shown;
+    std::string rest;  // the output without the sign of life
+  } runs[] = {
+      {"a read of 0.6 s", 1, 30000, 30000, "200", "", false, head(30000, 1) + reading(0, 0)},
+      {"a write that fails", 2, 50000, 20000, "300", "5", true,
+       head(20000, 2) + reading(0, 0) + kDiskWrite},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.title);
+    TempDir dir;
+    auto set =
+        cut_into(bytes(static_cast<std::size_t>(r.parts * r.part_size)), kName, r.parts, kStamp);
+    set[0].total_size = r.recorded;
+    write_set(dir.path(), "report", set);
+    setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
+    setenv("ZFAULT_SLOW_WRITE", r.slow_write, 1);
+    setenv("ZFAULT_FWRITE", r.failing_write, 1);
+    Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {}, 80);
+    unsetenv("LD_PRELOAD");
+    unsetenv("ZFAULT_SLOW_WRITE");
+    unsetenv("ZFAULT_FWRITE");
+    const Outcome o = d.finish();
+    EXPECT_EQ(o.output.find("\r  component") != std::string::npos, r.shown) << o.output;
+    const std::regex shown_then_blank("(\r  component [^\r]*)\r( *)\r");
+    for (auto it = std::sregex_iterator(o.output.begin(), o.output.end(), shown_then_blank);
+         it != std::sregex_iterator(); ++it) {
+      EXPECT_EQ((*it)[2].length(), (*it)[1].length() - 1) << it->str();
+    }
+    const std::regex figure("(\\d+)%");
+    for (auto it = std::sregex_iterator(o.output.begin(), o.output.end(), figure);
+         it != std::sregex_iterator(); ++it) {
+      EXPECT_LE(std::stoi((*it)[1]), 100) << o.output;
+    }
+    const std::regex progress("(\r  component [^\r]*)+\r +\r");
+    EXPECT_EQ(std::regex_replace(o.output, progress, ""), r.rest);
+  }
+}
+
 // On a terminal of 30 columns the sign of life never wraps; Ctrl+Z blanks
 // it before the tool stops and it comes back with the next update; a signal
 // that ends the tool blanks it before the tool goes.
@@ -1726,7 +1806,7 @@ TEST(ZunfeluDialogue, SignOfLifeFitsTheTerminalAndGoesBeforeAStopOrAnEnd) {
   write_set(dir.path(), "report", cut_into(bytes(100000), kName, 2, kStamp));
   setenv("LD_PRELOAD", runnable_copy(FAULT_SHIM).c_str(), 1);
   setenv("ZFAULT_SLOW_WRITE", "1500", 1);
-  Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {}, true);
+  Dialogue d({runnable_copy(ZUNFELU), "report"}, dir.path(), 0, false, false, {}, -1, {}, 30);
   unsetenv("LD_PRELOAD");
   unsetenv("ZFAULT_SLOW_WRITE");
   ASSERT_TRUE(d.wait_for("\r  component 1 of 2:", 10));

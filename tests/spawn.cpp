@@ -197,11 +197,12 @@ Outcome spawn(const Spawn& s) {
 Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
                    int output_capacity, bool nonblocking_input, bool full_nonblocking_output,
                    std::vector<int> ignored, int uid, std::vector<std::pair<int, long>> limits,
-                   bool terminal) {
+                   int terminal) {
   int in[2];
   int out[2];
-  if (terminal) {
-    // One pseudo-terminal is both: its slave side the program's input and output.
+  if (terminal > 0) {
+    // Standard output is a pseudo-terminal; standard input stays a pipe, so
+    // that only output can make the program think it is on a terminal.
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
       throw std::runtime_error("no pseudo-terminal");
@@ -213,12 +214,13 @@ Dialogue::Dialogue(const std::vector<std::string>& argv, const std::string& cwd,
     }
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    const winsize narrow{24, 30, 0, 0};  // a narrow terminal: a wider line would wrap
-    ioctl(slave, TIOCSWINSZ, &narrow);
-    in[0] = slave;
-    out[1] = dup(slave);
-    in[1] = master;
-    out[0] = dup(master);
+    const winsize size{24, static_cast<unsigned short>(terminal), 0, 0};
+    ioctl(slave, TIOCSWINSZ, &size);
+    if (pipe(in) != 0) {
+      throw std::runtime_error("pipe failed");
+    }
+    out[1] = slave;
+    out[0] = master;
   } else if (pipe(in) != 0 || pipe(out) != 0) {
     throw std::runtime_error("pipe failed");
   }

@@ -51,12 +51,12 @@ class Dialogue {
   // already full when the program starts. Signals in `ignored` are ignored
   // by the program from its start, as under nohup. With `uid`, it runs as
   // that user (and group), from root. `limits` are resource limits (soft and
-  // hard alike) of the run. With `terminal`, input and output are one
-  // pseudo-terminal in raw mode instead of pipes.
+  // hard alike) of the run. With `terminal` columns, output is a
+  // pseudo-terminal in raw mode of that width instead of a pipe.
   Dialogue(const std::vector<std::string>& argv, const std::string& cwd, int output_capacity = 0,
            bool nonblocking_input = false, bool full_nonblocking_output = false,
            std::vector<int> ignored = {}, int uid = -1,
-           std::vector<std::pair<int, long>> limits = {}, bool terminal = false);
+           std::vector<std::pair<int, long>> limits = {}, int terminal = 0);
   // True once the program has ended, its input still open; false after `seconds`.
   bool wait_for_end(int seconds);
   int pid() const { return pid_; }
