@@ -215,6 +215,14 @@ class Pane {
     return poll(seconds, [&] { return read_file(dir_ + "/out").find(text) != std::string::npos; });
   }
   void send(const std::string& key) { tmux({"send-keys", "-t", "zunfel", key}); }
+  // What the pane shows now.
+  std::string capture() {
+    return spawn({.argv = {"/usr/bin/tmux", "-L", "zunfel", "-f", "/dev/null", "capture-pane", "-p",
+                           "-t", "zunfel"},
+                  .cwd = dir_,
+                  .env = {{"TMUX_TMPDIR", dir_ + "/tmux"}}})
+        .output;
+  }
   // The program's exit status, or -1 when it did not end in time.
   int finish(int seconds) {
     if (!poll(seconds, [&] { return fs::exists(dir_ + "/status"); })) return -1;
@@ -880,6 +888,37 @@ TEST(Zunfel32Links, NothingIsWrittenOutsideTheCurrentFolder) {
   swapper.join();
   EXPECT_EQ(list_dir(outside), std::vector<std::string>{"victim.txt"});
   EXPECT_EQ(read_bytes(outside + "/victim.txt"), kOldFile);
+}
+
+// The sign of life of a slow read (the fault shim makes each read of the
+// component wait, so the 64-bit program runs) shows on the console, also
+// with standard input redirected, and never in a pipe.
+TEST(Zunfel32SignOfLife, OnTheConsoleNeverInAPipe) {
+  TempDir dir;
+  write_set(dir.path(), "report", cut_into(data(150000), kName, 1, kSummer));
+  write_bytes(dir / "answers.txt", "");
+  const std::string slow =
+      "LD_PRELOAD=" + shell_word(FAULT_SHIM) + " ZFAULT_SLOW_READ=report.Z00:300 ";
+  std::string command =
+      pane_command(dir.path(), {"cmd", "/c", "<", "answers.txt", windows_path(kExe64), "report"});
+  command.replace(command.find(" > out"), 6, "");  // the console itself
+  command.insert(command.find("export ") + 7, slow);
+  {
+    Pane pane(dir.path(), command);
+    EXPECT_TRUE(Pane::poll(
+        20, [&] { return pane.capture().find("component 1 of 1:") != std::string::npos; }));
+    EXPECT_EQ(pane.finish(30), 0);
+  }
+  fs::remove(dir / kName);
+  Spawn s{.argv = {"/bin/bash", kWine, "run", kExe64, "report"},
+          .cwd = dir.path(),
+          .env = wine_env(),
+          .detach = true};
+  s.env.push_back({"LD_PRELOAD", FAULT_SHIM});
+  s.env.push_back({"ZFAULT_SLOW_READ", "report.Z00:300"});
+  const Outcome piped = spawn(s);
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.output.find("\r  component"), std::string::npos) << piped.output;
 }
 
 // A Ctrl+C event from a helper in the same console, at each stage of a run.

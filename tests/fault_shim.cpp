@@ -23,6 +23,7 @@
 //                          d) fails with EIO, as a floppy's bad sector does; the
 //                          file is known by its last component, also in a
 //                          process that was handed the descriptor (Wine's)
+//   ZFAULT_SLOW_READ=name:ms  each read (pread) of that file first waits so long
 // The shim defines open, openat and the rest itself: fortified, its own calls
 // of them would go to the fortified forms, which it also defines, round and
 // round (Clang with glibc 2.40 and later).
@@ -204,21 +205,24 @@ int utimensat(int dir, const char* path, const struct timespec times[2], int fla
 int fstat(int fd, struct stat* st) { return status_of("fstat", fd, st); }
 int fstat64(int fd, struct stat64* st) { return status_of("fstat64", fd, st); }
 
-// True when the read of `size` bytes at `offset` of `fd` touches a stretch
-// that ZFAULT_EIO makes unreadable.
-bool bad_sector(int fd, size_t size, off_t offset) {
-  const char* chosen = getenv("ZFAULT_EIO");
-  const char* colon = chosen != nullptr ? strrchr(chosen, ':') : nullptr;
-  if (colon == nullptr || size == 0) {
-    return false;
-  }
+// True when `fd` is the file whose last component `chosen` names, up to its
+// colon.
+bool names_file(int fd, const char* chosen, const char* colon) {
   char link[64];
   char path[4096];
   snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   const ssize_t length = readlink(link, path, sizeof path - 1);
   const size_t name = static_cast<size_t>(colon - chosen);
-  if (length < 0 || static_cast<size_t>(length) <= name ||
-      strncmp(path + length - name, chosen, name) != 0 || path[length - name - 1] != '/') {
+  return length >= 0 && static_cast<size_t>(length) > name &&
+         strncmp(path + length - name, chosen, name) == 0 && path[length - name - 1] == '/';
+}
+
+// True when the read of `size` bytes at `offset` of `fd` touches a stretch
+// that ZFAULT_EIO makes unreadable.
+bool bad_sector(int fd, size_t size, off_t offset) {
+  const char* chosen = getenv("ZFAULT_EIO");
+  const char* colon = chosen != nullptr ? strrchr(chosen, ':') : nullptr;
+  if (colon == nullptr || size == 0 || !names_file(fd, chosen, colon)) {
     return false;
   }
   for (const char* p = colon + 1; *p != '\0';) {
@@ -236,7 +240,16 @@ bool bad_sector(int fd, size_t size, off_t offset) {
   return false;
 }
 
+void slow_if_chosen(int fd) {
+  const char* chosen = getenv("ZFAULT_SLOW_READ");
+  const char* colon = chosen != nullptr ? strrchr(chosen, ':') : nullptr;
+  if (colon != nullptr && names_file(fd, chosen, colon)) {
+    usleep(static_cast<useconds_t>(atol(colon + 1) * 1000));
+  }
+}
+
 ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+  slow_if_chosen(fd);
   if (bad_sector(fd, size, offset)) {
     errno = EIO;
     return -1;
@@ -244,6 +257,7 @@ ssize_t pread(int fd, void* into, size_t size, off_t offset) {
   return next<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, into, size, offset);
 }
 ssize_t pread64(int fd, void* into, size_t size, off_t offset) {
+  slow_if_chosen(fd);
   if (bad_sector(fd, size, offset)) {
     errno = EIO;
     return -1;
