@@ -15,6 +15,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 . scripts/packages.sh
+. scripts/probe.sh
 
 wine32=${ZUNFEL_WINE32:-}
 if [[ -n $wine32 && $wine32 != skip ]]; then
@@ -35,7 +36,7 @@ windows=yes
 # needs nothing installed. It lies in the checkout, where the build's own
 # programs run, not in a TMPDIR that may forbid running anything.
 runs_x86_32() {
-  local probe=$top/build/x86-32-probe out status=0
+  local probe=$top/build/x86-32-probe
   mkdir -p "$top/build"
   local bytes=(
     '7f 45 4c 46 01 01 01 00 00 00 00 00 00 00 00 00' # ELF, 32-bit, little-endian
@@ -47,14 +48,11 @@ runs_x86_32() {
   )
   printf '%b' "$(printf '%s ' "${bytes[@]}" | sed 's/\([0-9a-f][0-9a-f]\) */\\x\1/g')" >"$probe"
   chmod +x "$probe"
-  out=$("$probe" 2>&1) || status=$?
+  local verdict=0 why
+  why=$(probe_runs "$probe" 2>&1) || verdict=$?
   rm -f "$probe"
-  case $status in
-    42) return 0 ;;
-    126) [[ $out == *"Exec format error"* ]] && return 1 ;;
-  esac
-  echo "check.sh: cannot tell whether this host runs 32-bit programs: the probe ended with" >&2
-  echo "status $status${out:+: $out}" >&2
+  ((verdict < 2)) && return "$verdict"
+  echo "check.sh: cannot tell whether this host runs 32-bit programs: $why" >&2
   exit 1
 }
 
@@ -128,6 +126,16 @@ if ! links; then
 fi
 rm -rf "$probe"
 
+# What a host without Wine leaves out is said at the end, also of a run
+# that a failing test ends early.
+if [[ $windows == no ]]; then
+  not_run() {
+    echo "NOT RUN: EVERY WINDOWS STAGE (ZUNFEL32.EXE BUILT, ITS UNIT TESTS AND THE END-TO-END SUITE UNDER WINE)."
+    echo "NOT RUN: this host is $arch; Wine runs x86 Windows programs on amd64 hosts only."
+  }
+  trap not_run EXIT
+fi
+
 echo "== Linux: release build and tests"
 cmake --workflow --preset release
 
@@ -136,8 +144,6 @@ cmake --workflow --preset sanitize
 
 if [[ $windows == no ]]; then
   echo "== every Linux test passed"
-  echo "NOT RUN: EVERY WINDOWS STAGE (ZUNFEL32.EXE BUILT, ITS UNIT TESTS AND THE END-TO-END SUITE UNDER WINE)."
-  echo "NOT RUN: this host is $arch; Wine runs x86 Windows programs on amd64 hosts only."
   exit 0
 fi
 
