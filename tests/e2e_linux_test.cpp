@@ -1763,7 +1763,7 @@ TEST(ZunfeluDialogue, SignOfLifeOnlyForLongReadsAndAlwaysBlanked) {
     bool shown;
     std::string rest;  // the output without the sign of life
   } runs[] = {
-      {"a read of 0.6 s", 1, 30000, 30000, "200", "", false, head(30000, 1) + reading(0, 0)},
+      {"a read of 0.45 s", 1, 30000, 30000, "150", "", false, head(30000, 1) + reading(0, 0)},
       {"a write that fails", 2, 50000, 20000, "300", "5", true,
        head(20000, 2) + reading(0, 0) + kDiskWrite},
   };
