@@ -36,6 +36,8 @@ std::string windows_build() {
 }
 const std::string kExe = windows_build() + "/Zunfel32.exe";
 const std::string kExe64 = WINDOWS_X64_BUILD_DIR "/Zunfel32.exe";
+// The fault shim, from a path without blanks: LD_PRELOAD splits at them.
+std::string shim() { return runnable_copy(FAULT_SHIM); }
 const std::string kInjectKeys = windows_build() + "/tests/inject_keys.exe";
 const std::string kConsoleEvent = windows_build() + "/tests/console_event.exe";
 const std::string kZone = "America/New_York";
@@ -280,7 +282,7 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
   if (c.keys.empty() && c.records.empty() && c.redirected_input.empty()) {
     Spawn s{.argv = {"/bin/bash", kWine, "run"}, .cwd = dir, .env = wine_env(), .detach = true};
     if (!c.bad_sectors.empty()) {
-      s.env.push_back({"LD_PRELOAD", FAULT_SHIM});
+      s.env.push_back({"LD_PRELOAD", shim()});
       s.env.push_back({"ZFAULT_EIO", c.bad_sectors});
     }
     s.argv.insert(s.argv.end(), program.begin(), program.end());
@@ -291,7 +293,7 @@ Outcome run_once(const WineCase& c, const std::string& dir) {
     std::string command = pane_command(dir, program);
     if (!c.bad_sectors.empty()) {
       command.insert(command.find("export ") + 7,
-                     "LD_PRELOAD=" + shell_word(FAULT_SHIM) + " ZFAULT_EIO=" + c.bad_sectors + " ");
+                     "LD_PRELOAD=" + shell_word(shim()) + " ZFAULT_EIO=" + c.bad_sectors + " ");
     }
     Pane pane(dir, command);
     for (const auto& [text, keys] : c.keys) {
@@ -897,8 +899,7 @@ TEST(Zunfel32SignOfLife, OnTheConsoleNeverInAPipe) {
   TempDir dir;
   write_set(dir.path(), "report", cut_into(data(150000), kName, 1, kSummer));
   write_bytes(dir / "answers.txt", "");
-  const std::string slow =
-      "LD_PRELOAD=" + shell_word(FAULT_SHIM) + " ZFAULT_SLOW_READ=report.Z00:300 ";
+  const std::string slow = "LD_PRELOAD=" + shell_word(shim()) + " ZFAULT_SLOW_READ=report.Z00:300 ";
   std::string command =
       pane_command(dir.path(), {"cmd", "/c", "<", "answers.txt", windows_path(kExe64), "report"});
   command.replace(command.find(" > out"), 6, "");  // the console itself
@@ -914,7 +915,7 @@ TEST(Zunfel32SignOfLife, OnTheConsoleNeverInAPipe) {
           .cwd = dir.path(),
           .env = wine_env(),
           .detach = true};
-  s.env.push_back({"LD_PRELOAD", FAULT_SHIM});
+  s.env.push_back({"LD_PRELOAD", shim()});
   s.env.push_back({"ZFAULT_SLOW_READ", "report.Z00:300"});
   const Outcome piped = spawn(s);
   EXPECT_EQ(piped.status, 0);

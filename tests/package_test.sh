@@ -29,7 +29,9 @@ files="usr/bin/zunfelu usr/share/man/man1/zunfelu.1.gz usr/share/doc/zunfelu/REA
 libc_alone() {
   local needed allowed=libc.so.6
   needed=$(readelf -dW "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | sort | tr '\n' ' ')
-  if readelf --dyn-syms -W "$1" | grep -q ' UND __stack_chk_guard'; then
+  # (Read whole first: grep -q would end the pipe early, which pipefail
+  # takes for a failure.)
+  if [[ $(readelf --dyn-syms -W "$1") == *" UND __stack_chk_guard"* ]]; then
     allowed=$(printf '%s\n' libc.so.6 "$(readelf -lW "$1" | sed -n 's|.*interpreter: .*/\(.*\)\]|\1|p')" | sort | tr '\n' ' ')
   else
     allowed+=' '
