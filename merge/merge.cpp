@@ -34,10 +34,15 @@ constexpr const char* kDrives[] = {"A:", "B:", "a:", "b:"};
 MergeRun run;
 
 // A disk that cannot be read is named as such, never as a checksum error:
-// which component, where in the file and the system's reason.
+// which component, where in the file (its header, or its first stretch that
+// could not be read, by the file's bytes from `start`) and the system's
+// reason.
 void say_unreadable(const MergeRun& run, long long start) {
-  char where[64];
-  unreadable_place(run, start, where);
+  char where[64] = "its header";
+  if (!run.header_unreadable) {
+    std::snprintf(where, sizeof where, "bytes %lld-%lld of the file",
+                  start + run.unreadable[0].from, start + run.unreadable[0].to);
+  }
   std::printf(kCannotRead, shown(run.FileName).text, where, run.read_error);
 }
 

@@ -68,6 +68,7 @@ int platform_set_times(const char* name, const struct utimbuf& times);
 long long platform_read_at(int fd, void* into, std::size_t size, long long offset,
                            char (&reason)[kReasonSize]);
 
-// The sign of life now takes `width` columns of the terminal (0: none is
-// shown), so that an interrupt or a stop blanks it before the program goes.
-void platform_note_progress(std::size_t width);
+// The sign of life shows on the terminal, and the `length` bytes at `blank`
+// (null: none shows) blank it out: an interrupt or a stop writes them before
+// the program goes. They stay as they are until the next call.
+void platform_note_progress(const char* blank, std::size_t length);

@@ -1,5 +1,6 @@
 // The set's test and list: what a merge would find, said of every component,
 // without creating, emptying or asking anything.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -665,10 +666,11 @@ int salvage_set(MergeRun& run, const BuildProfile& profile) {
       judge_component(run, profile, true, run.optr, places[run.index].first);
     }
   }
+  // The recorded size, or where none is recorded, the end of what was written.
   long long size = run.total_size > 0 ? run.total_size : 0;
-  for (int k = 0; run.total_size <= 0 && k < run.count; ++k) {
-    if (found[k].written_at >= 0 && found[k].written_at + found[k].got > size) {
-      size = found[k].written_at + found[k].got;
+  for (int k = 0; k < run.count; ++k) {
+    if (run.total_size <= 0 && found[k].written_at >= 0) {
+      size = std::max(size, found[k].written_at + found[k].got);
     }
   }
   if (!platform_set_target_size(size) || std::fclose(run.optr) != 0) {

@@ -38,7 +38,10 @@ int (*terminal_width)() = nullptr;
 constexpr std::uint32_t kQuiet = 1000;  // before the first line
 constexpr std::uint32_t kBetweenLines = 250;
 constexpr std::uint32_t kQuickBlock = 50;  // a block may grow
-std::size_t progress_width = 0;            // of the line on the screen; 0: none
+// What blanks the line on the screen out again: a carriage return, a blank
+// for each of its columns and a carriage return; empty while none shows.
+char progress_blank[82];
+std::size_t progress_blank_length = 0;
 
 }  // namespace
 
@@ -313,16 +316,20 @@ void show_progress(const MergeRun& run, long long done) {
   }
   std::fwrite(line, 1, static_cast<std::size_t>(n), stdout);
   std::fflush(stdout);
-  progress_width = static_cast<std::size_t>(n) - 1;
-  platform_note_progress(progress_width);
+  platform_note_progress(nullptr, 0);  // the handler never sees it half made
+  progress_blank_length = static_cast<std::size_t>(n) + 1;
+  std::memset(progress_blank, ' ', progress_blank_length);
+  progress_blank[0] = '\r';
+  progress_blank[n] = '\r';
+  platform_note_progress(progress_blank, progress_blank_length);
 }
 
 void erase_progress() {
-  if (progress_width > 0) {
-    platform_note_progress(0);
-    std::printf("\r%*s\r", static_cast<int>(progress_width), "");
+  if (progress_blank_length > 0) {
+    platform_note_progress(nullptr, 0);
+    std::fwrite(progress_blank, 1, progress_blank_length, stdout);
     std::fflush(stdout);
-    progress_width = 0;
+    progress_blank_length = 0;
   }
 }
 
@@ -457,15 +464,6 @@ Verdict copy_component(MergeRun& run, std::FILE* target) {
     return Verdict::unreadable;
   }
   return run.jj != run.stored_checksum ? Verdict::bad_checksum : Verdict::good;
-}
-
-void unreadable_place(const MergeRun& run, long long start, char (&text)[64]) {
-  if (run.header_unreadable) {
-    std::snprintf(text, sizeof text, "its header");
-  } else {
-    std::snprintf(text, sizeof text, "bytes %lld-%lld of the file", start + run.unreadable[0].from,
-                  start + run.unreadable[0].to);
-  }
 }
 
 // Fills `Created`: the stored name, unless it would write outside the current

@@ -76,10 +76,6 @@ bool is_cut_short(const MergeRun& run, long long& missing);
 // A failed write ends the run as a full disk does.
 Verdict copy_component(MergeRun& run, std::FILE* target);
 
-// Where the reading of a component failed, in words: "its header" or
-// "bytes 10240-10751 of the file", the file's bytes counted from `start`.
-void unreadable_place(const MergeRun& run, long long start, char (&text)[64]);
-
 // Fills `Created`: the stored name, or the safe name it is created under;
 // with `announce`, a replaced name is said. True when the stored name leaves
 // no file name at all.

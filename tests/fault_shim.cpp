@@ -248,21 +248,20 @@ void slow_if_chosen(int fd) {
   }
 }
 
-ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+// pread and pread64 alike: slowed or failed as chosen, else the real read.
+static ssize_t faulty_read(const char* real, int fd, void* into, size_t size, off_t offset) {
   slow_if_chosen(fd);
   if (bad_sector(fd, size, offset)) {
     errno = EIO;
     return -1;
   }
-  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread")(fd, into, size, offset);
+  return next<ssize_t (*)(int, void*, size_t, off_t)>(real)(fd, into, size, offset);
+}
+ssize_t pread(int fd, void* into, size_t size, off_t offset) {
+  return faulty_read("pread", fd, into, size, offset);
 }
 ssize_t pread64(int fd, void* into, size_t size, off_t offset) {
-  slow_if_chosen(fd);
-  if (bad_sector(fd, size, offset)) {
-    errno = EIO;
-    return -1;
-  }
-  return next<ssize_t (*)(int, void*, size_t, off_t)>("pread64")(fd, into, size, offset);
+  return faulty_read("pread64", fd, into, size, offset);
 }
 
 // Recurses until the stack is gone, as a real overflow does.

@@ -162,24 +162,29 @@ bool erase_target() {
   return unlinkat(target.folder, target.leaf, 0) == 0 || emptied;
 }
 
-// The columns the sign of life takes on the terminal; 0: none is shown.
-volatile sig_atomic_t progress_columns = 0;
+// What blanks the sign of life out, as the engine made it; 0: none shows.
+const char* volatile progress_blank = nullptr;
+volatile sig_atomic_t progress_blank_length = 0;
 
 // Blanks the sign of life out, so that the screen is left as without it
 // (the shell's next words are not glued to it). Async-signal-safe.
 void blank_progress() {
-  const int width = progress_columns;
-  progress_columns = 0;
-  if (width <= 0) {
-    return;
+  const sig_atomic_t length = progress_blank_length;
+  progress_blank_length = 0;
+  if (length > 0) {
+    const ssize_t ignored = write(1, progress_blank, static_cast<std::size_t>(length));
+    (void)ignored;
   }
-  char line[128];  // the line is never longer
-  line[0] = '\r';
-  const int blanks = width < 126 ? width : 126;
-  std::memset(line + 1, ' ', static_cast<std::size_t>(blanks));
-  line[blanks + 1] = '\r';
-  const ssize_t ignored = write(1, line, static_cast<std::size_t>(blanks) + 2);
-  (void)ignored;
+}
+
+// Ends the tool by `sig` as its default would (stops it, for a stop).
+void raise_by_default(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
 }
 
 // Only async-signal-safe calls: the target goes, then the signal ends the
@@ -191,12 +196,7 @@ void on_interrupt(int sig) {
   if (guarded != 0) {
     erase_target();
   }
-  signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);
+  raise_by_default(sig);
   _exit(128 + sig);
 }
 
@@ -204,12 +204,7 @@ void on_interrupt(int sig) {
 // does not stay above the shell's "Stopped"; the next update draws it again.
 void on_stop(int sig) {
   blank_progress();
-  signal(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);  // the tool stops here, and goes on when continued
+  raise_by_default(sig);  // the tool stops here, and goes on when continued
   signal(sig, on_stop);
 }
 
@@ -282,8 +277,10 @@ void catch_interrupts() {
   }
 }
 
-void platform_note_progress(std::size_t width) {
-  progress_columns = static_cast<sig_atomic_t>(width);
+void platform_note_progress(const char* blank, std::size_t length) {
+  progress_blank_length = 0;
+  progress_blank = blank;
+  progress_blank_length = static_cast<sig_atomic_t>(length);
 }
 
 long long platform_read_at(int fd, void* into, std::size_t size, long long offset,

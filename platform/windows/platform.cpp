@@ -10,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "target_name.hpp"
 #include "target_path.hpp"
 
 static_assert(kAttributeDirectory == FILE_ATTRIBUTE_DIRECTORY);
@@ -69,24 +70,19 @@ void erase_target() {
   delete_through(target);
 }
 
-// The columns the sign of life takes on the console; 0: none is shown.
-volatile LONG progress_columns = 0;
+// What blanks the sign of life out, as the engine made it; 0: none shows.
+const char* volatile progress_blank = nullptr;
+volatile LONG progress_blank_length = 0;
 
 // Blanks the sign of life out, so that the console is left as without it.
 // Called on the console handler's thread too.
 void blank_progress() {
-  const LONG width = InterlockedExchange(&progress_columns, 0);
-  if (width <= 0) {
-    return;
+  const LONG length = InterlockedExchange(&progress_blank_length, 0);
+  if (length > 0) {
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), progress_blank, static_cast<DWORD>(length), &written,
+              nullptr);
   }
-  char line[128];  // the line is never longer
-  line[0] = '\r';
-  const LONG blanks = width < 126 ? width : 126;
-  std::memset(line + 1, ' ', static_cast<std::size_t>(blanks));
-  line[blanks + 1] = '\r';
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(blanks) + 2, &written,
-            nullptr);
 }
 
 // Ctrl+C or Ctrl+Break while the sign of life shows and no target is made
@@ -189,18 +185,24 @@ bool final_path(HANDLE handle, char (&path)[kFinalPathSize]) {
   return true;
 }
 
+// The final paths of the folder `folder_name` and of the open `file`.
+bool final_paths(const char* folder_name, HANDLE file, char (&folder_path)[kFinalPathSize],
+                 char (&path)[kFinalPathSize]) {
+  HANDLE folder = open_to_ask(folder_name, 0);
+  if (folder == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const bool known = final_path(folder, folder_path) && final_path(file, path);
+  CloseHandle(folder);
+  return known;
+}
+
 // The file that was opened lies below the current folder, wherever a link
 // swapped in meanwhile might have led.
 bool lies_below_current_folder(HANDLE file) {
-  HANDLE here = open_to_ask(".", 0);
-  if (here == INVALID_HANDLE_VALUE) {
-    return false;
-  }
   static char folder[kFinalPathSize];
   static char path[kFinalPathSize];
-  const bool known = final_path(here, folder) && final_path(file, path);
-  CloseHandle(here);
-  return known && path_lies_below(folder, path);
+  return final_paths(".", file, folder, path) && path_lies_below(folder, path);
 }
 
 }  // namespace
@@ -293,17 +295,6 @@ bool remove_link(const char* name) {
   return removed;
 }
 
-// The last part of a path, after its last separator.
-const char* leaf_of(const char* path) {
-  const char* leaf = path;
-  for (const char* p = path; *p != '\0'; ++p) {
-    if (*p == '\\' || *p == '/') {
-      leaf = p + 1;
-    }
-  }
-  return leaf;
-}
-
 // True when the file open as `file` is the one that `name` itself stands
 // for, not one that a link at the name led to. Windows marks a link as a
 // reparse point, but Wine shows a link to a file as a plain file and opens
@@ -317,21 +308,15 @@ bool reached_by_own_name(HANDLE file, const char* name) {
   if (length == 0 || length >= MAX_PATH) {
     return false;
   }
-  const char* leaf = leaf_of(full);
+  const char* leaf = last_component(full, true);
   if (*leaf == '\0') {
     return false;
   }
   char folder_name[MAX_PATH];
   std::snprintf(folder_name, sizeof folder_name, "%.*s", static_cast<int>(leaf - full), full);
-  HANDLE folder = open_to_ask(folder_name, 0);
-  if (folder == INVALID_HANDLE_VALUE) {
-    return false;
-  }
   static char folder_path[kFinalPathSize];
   static char path[kFinalPathSize];
-  const bool known = final_path(folder, folder_path) && final_path(file, path);
-  CloseHandle(folder);
-  if (!known) {
+  if (!final_paths(folder_name, file, folder_path, path)) {
     return false;
   }
   std::size_t n = std::strlen(folder_path);
@@ -466,12 +451,14 @@ void platform_release_target() {
   }
 }
 
-void platform_note_progress(std::size_t width) {
+void platform_note_progress(const char* blank, std::size_t length) {
   static bool handled = false;
-  if (width > 0 && !handled) {
+  if (length > 0 && !handled) {
     handled = SetConsoleCtrlHandler(blank_on_console_event, TRUE) != 0;
   }
-  InterlockedExchange(&progress_columns, static_cast<LONG>(width));
+  InterlockedExchange(&progress_blank_length, 0);
+  progress_blank = blank;
+  InterlockedExchange(&progress_blank_length, static_cast<LONG>(length));
 }
 
 // The system's words for an error, without the closing full stop and line
