@@ -314,14 +314,16 @@ void show_progress(const MergeRun& run, long long done) {
   if (columns == 1) {
     return;
   }
-  std::fwrite(line, 1, static_cast<std::size_t>(n), stdout);
-  std::fflush(stdout);
-  platform_note_progress(nullptr, 0);  // the handler never sees it half made
+  // The handler has the blank before any of the line is on the screen (a
+  // signal may come the moment it is), and never sees it half made.
+  platform_note_progress(nullptr, 0);
   progress_blank_length = static_cast<std::size_t>(n) + 1;
   std::memset(progress_blank, ' ', progress_blank_length);
   progress_blank[0] = '\r';
   progress_blank[n] = '\r';
   platform_note_progress(progress_blank, progress_blank_length);
+  std::fwrite(line, 1, static_cast<std::size_t>(n), stdout);
+  std::fflush(stdout);
 }
 
 void erase_progress() {
